@@ -1,0 +1,165 @@
+#include "ondrix_device.h"
+
+#include "hid_device.h"
+#include "usb_ports.h"
+
+#include <glib.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+
+const uint16_t ONDRIX_VENDOR_ID = 0x040e;
+const uint16_t NORMAL_MODE_PRODUCT_ID = 0xf408;
+const uint16_t BOOTLOADER_PRODUCT_ID = 0xf003;
+
+// The report that tells the device to leave normal mode.
+const uint8_t SWITCH_MODE_REPORT[] = {0x02, 0x12, 0x34};
+
+// The ioctl handler runs on umockdev's worker thread; everything below is
+// shared with the main thread and guarded by `state_lock`.
+std::mutex state_lock;
+UMockdevTestbed *the_testbed = nullptr;
+OndrixBehaviour behaviour;
+std::string normal_syspath;
+std::string normal_devnode;
+UMockdevIoctlBase *normal_handler = nullptr;
+bool switch_pending = false;
+
+HidIdentity ondrix_identity(uint16_t product_id, const char *product)
+{
+    return HidIdentity{ONDRIX_VENDOR_ID, product_id, "ondrix", product, behaviour.serial};
+}
+
+void log_report(const uint8_t *data, int length)
+{
+    if (behaviour.log == nullptr)
+        return;
+    fputs("report", behaviour.log);
+    for (int i = 0; i < length; i++)
+        fprintf(behaviour.log, " %02x", data[i]);
+    fputc('\n', behaviour.log);
+    fflush(behaviour.log);
+}
+
+// Leaving normal mode: the HID device drops off the bus and the
+// bootloader enumerates in its place.
+void switch_to_bootloader()
+{
+    std::lock_guard<std::mutex> guard(state_lock);
+    if (normal_syspath.empty())
+        return;
+    umockdev_testbed_remove_device(the_testbed, normal_syspath.c_str());
+    normal_syspath.clear();
+    ondrix_attach_bootloader(the_testbed);
+}
+
+gboolean switch_later(gpointer)
+{
+    switch_to_bootloader();
+    return G_SOURCE_REMOVE;
+}
+
+// Called on the worker thread, with the lock held.
+void start_switch()
+{
+    if (switch_pending || behaviour.switch_delay_ms < 0)
+        return;
+    switch_pending = true;
+    g_timeout_add(behaviour.switch_delay_ms, switch_later, nullptr);
+}
+
+void answer_descriptor_size(UMockdevIoctlClient *client)
+{
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    GError *error = nullptr;
+    UMockdevIoctlData *size = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), &error);
+    if (size == nullptr) {
+        g_printerr("ondrix-sim: %s\n", error->message);
+        g_error_free(error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    *reinterpret_cast<int *>(size->data) = ONDRIX_REPORT_DESCRIPTOR_SIZE;
+    umockdev_ioctl_data_unref(size);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
+{
+    // hidapi asks for the report descriptor size right after open() to
+    // make sure the node is a hidraw device; refusing it fails hid_open.
+    if (umockdev_ioctl_client_get_request(client) != HIDIOCGRDESCSIZE)
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+    else if (behaviour.refuse_open)
+        umockdev_ioctl_client_complete(client, -1, EACCES);
+    else
+        answer_descriptor_size(client);
+    return TRUE;
+}
+
+bool is_switch_mode_report(const uint8_t *data, int length)
+{
+    return length >= 3 && memcmp(data, SWITCH_MODE_REPORT, sizeof SWITCH_MODE_REPORT) == 0;
+}
+
+gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
+{
+    UMockdevIoctlData *report = umockdev_ioctl_client_get_arg(client);
+    std::unique_lock<std::mutex> guard(state_lock);
+    log_report(report->data, report->data_len);
+
+    if (behaviour.fail_writes) {
+        start_switch();
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    bool leaves_now = false;
+    if (is_switch_mode_report(report->data, report->data_len)) {
+        leaves_now = behaviour.switch_delay_ms == 0;
+        if (!leaves_now)
+            start_switch();
+    }
+    int accepted = behaviour.short_writes ? report->data_len - 1 : report->data_len;
+    guard.unlock();
+    // A switch without delay is done before the write returns, so the
+    // launcher's very next look finds the bootloader.
+    if (leaves_now)
+        switch_to_bootloader();
+    umockdev_ioctl_client_complete(client, accepted, 0);
+    return TRUE;
+}
+
+} // namespace
+
+void ondrix_attach_normal(UMockdevTestbed *testbed, const OndrixBehaviour &how)
+{
+    std::lock_guard<std::mutex> guard(state_lock);
+    the_testbed = testbed;
+    behaviour = how;
+    HidIdentity identity = ondrix_identity(NORMAL_MODE_PRODUCT_ID, "ondrix device");
+    HidNodes nodes = add_usb_hid_device(testbed, next_usb_port().name, identity);
+    normal_syspath = nodes.usb_syspath;
+    normal_devnode = nodes.devnode;
+
+    normal_handler = umockdev_ioctl_base_new();
+    g_signal_connect(normal_handler, "handle-ioctl", G_CALLBACK(on_ioctl), nullptr);
+    g_signal_connect(normal_handler, "handle-write", G_CALLBACK(on_write), nullptr);
+    GError *error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, normal_devnode.c_str(), normal_handler, &error)) {
+        g_printerr("ondrix-sim: cannot attach to %s: %s\n", normal_devnode.c_str(), error->message);
+        g_error_free(error);
+    }
+}
+
+void ondrix_attach_bootloader(UMockdevTestbed *testbed)
+{
+    the_testbed = testbed;
+    HidIdentity identity = ondrix_identity(BOOTLOADER_PRODUCT_ID, "ondrix bootloader");
+    add_usb_hid_device(testbed, next_usb_port().name, identity);
+}

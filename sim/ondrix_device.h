@@ -1,0 +1,28 @@
+#ifndef ONDRIX_SIM_ONDRIX_DEVICE_H
+#define ONDRIX_SIM_ONDRIX_DEVICE_H
+
+#include <umockdev.h>
+
+#include <cstdio>
+#include <string>
+
+// How the simulated ondrix device behaves in normal mode.
+struct OndrixBehaviour {
+    std::string serial = "OX-000001";
+    // Milliseconds from the switch-mode report (or from the first failed
+    // write) until the device is back as the bootloader; 0 means before
+    // the write returns, a negative value means never.
+    int switch_delay_ms = 0;
+    bool refuse_open = false;  // the device node cannot be opened
+    bool fail_writes = false;  // every report write fails, as when the device drops off
+    bool short_writes = false; // writes go through one byte short
+    FILE *log = nullptr;       // receives one line per report written
+};
+
+// Puts the device on the bus in normal mode (040e:f408).
+void ondrix_attach_normal(UMockdevTestbed *testbed, const OndrixBehaviour &behaviour);
+
+// Puts the device on the bus in bootloader mode (040e:f003).
+void ondrix_attach_bootloader(UMockdevTestbed *testbed);
+
+#endif

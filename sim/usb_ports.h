@@ -1,0 +1,20 @@
+#ifndef ONDRIX_SIM_USB_PORTS_H
+#define ONDRIX_SIM_USB_PORTS_H
+
+#include <string>
+
+// Where a simulated device sits on the bus: its sysfs name ("1-7") and
+// the bus and device numbers of its /dev/bus/usb node.
+struct UsbPort {
+    std::string name;
+    int busnum;
+    int devnum;
+};
+
+// Hands out the ports in turn. udev lists devices in the text order of
+// their sysfs paths, so the ports are given out in that order (1-1, 1-10,
+// 1-100, ..., 1-109, 1-11, ...): the launcher sees devices in the order
+// they were added.
+UsbPort next_usb_port();
+
+#endif
