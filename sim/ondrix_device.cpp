@@ -56,7 +56,7 @@ void switch_to_bootloader()
         return;
     umockdev_testbed_remove_device(the_testbed, normal_syspath.c_str());
     normal_syspath.clear();
-    ondrix_attach_bootloader(the_testbed);
+    ondrix_attach_bootloader();
 }
 
 gboolean switch_later(gpointer)
@@ -137,13 +137,18 @@ gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
 
 } // namespace
 
-void ondrix_attach_normal(UMockdevTestbed *testbed, const OndrixBehaviour &how)
+void ondrix_setup(UMockdevTestbed *testbed, const OndrixBehaviour &how)
 {
     std::lock_guard<std::mutex> guard(state_lock);
     the_testbed = testbed;
     behaviour = how;
+}
+
+void ondrix_attach_normal()
+{
+    std::lock_guard<std::mutex> guard(state_lock);
     HidIdentity identity = ondrix_identity(NORMAL_MODE_PRODUCT_ID, "ondrix device");
-    HidNodes nodes = add_usb_hid_device(testbed, next_usb_port().name, identity);
+    HidNodes nodes = add_usb_hid_device(the_testbed, next_usb_port().name, identity);
     normal_syspath = nodes.usb_syspath;
     normal_devnode = nodes.devnode;
 
@@ -151,15 +156,14 @@ void ondrix_attach_normal(UMockdevTestbed *testbed, const OndrixBehaviour &how)
     g_signal_connect(normal_handler, "handle-ioctl", G_CALLBACK(on_ioctl), nullptr);
     g_signal_connect(normal_handler, "handle-write", G_CALLBACK(on_write), nullptr);
     GError *error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(testbed, normal_devnode.c_str(), normal_handler, &error)) {
+    if (!umockdev_testbed_attach_ioctl(the_testbed, normal_devnode.c_str(), normal_handler, &error)) {
         g_printerr("ondrix-sim: cannot attach to %s: %s\n", normal_devnode.c_str(), error->message);
         g_error_free(error);
     }
 }
 
-void ondrix_attach_bootloader(UMockdevTestbed *testbed)
+void ondrix_attach_bootloader()
 {
-    the_testbed = testbed;
     HidIdentity identity = ondrix_identity(BOOTLOADER_PRODUCT_ID, "ondrix bootloader");
-    add_usb_hid_device(testbed, next_usb_port().name, identity);
+    add_usb_hid_device(the_testbed, next_usb_port().name, identity);
 }

@@ -19,10 +19,13 @@ struct OndrixBehaviour {
     FILE *log = nullptr;       // receives one line per report written
 };
 
+// Sets up the device for the testbed; call before attaching it.
+void ondrix_setup(UMockdevTestbed *testbed, const OndrixBehaviour &behaviour);
+
 // Puts the device on the bus in normal mode (040e:f408).
-void ondrix_attach_normal(UMockdevTestbed *testbed, const OndrixBehaviour &behaviour);
+void ondrix_attach_normal();
 
 // Puts the device on the bus in bootloader mode (040e:f003).
-void ondrix_attach_bootloader(UMockdevTestbed *testbed);
+void ondrix_attach_bootloader();
 
 #endif

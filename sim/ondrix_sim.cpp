@@ -57,7 +57,7 @@ int parse_count(const char *text)
 {
     char *end = nullptr;
     long value = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || value < 0 || value > 1000)
+    if (*text == '\0' || *end != '\0' || value < 0 || value > 600000)
         usage_error("expected a number");
     return static_cast<int>(value);
 }
@@ -118,10 +118,11 @@ void add_other_devices(UMockdevTestbed *testbed, const Options &options)
 
 void add_ondrix_device(UMockdevTestbed *testbed, const Options &options)
 {
+    ondrix_setup(testbed, options.behaviour);
     if (options.mode == "normal" || options.mode == "both")
-        ondrix_attach_normal(testbed, options.behaviour);
+        ondrix_attach_normal();
     if (options.mode == "bootloader" || options.mode == "both")
-        ondrix_attach_bootloader(testbed);
+        ondrix_attach_bootloader();
 }
 
 // umockdev builds its testbed through the same preloaded library that

@@ -1,0 +1,202 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string readFile(const std::string &name)
+{
+    std::ifstream file(name, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+Words lines(const std::string &text)
+{
+    Words result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        result.push_back(line);
+    return result;
+}
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, n);
+    return text;
+}
+
+// FWLAUNCH_TEST_WRAPPER puts a tool such as valgrind in front of the
+// launcher for the whole suite.
+Words wrapperWords()
+{
+    const char *wrapper = getenv("FWLAUNCH_TEST_WRAPPER");
+    Words words;
+    std::istringstream stream(wrapper != nullptr ? wrapper : "");
+    for (std::string word; stream >> word;)
+        words.push_back(word);
+    return words;
+}
+
+std::vector<char *> argvOf(Words &words)
+{
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Runs `command` with standard output on a pipe, as when the launcher's
+// output is piped into another program.
+Outcome spawn(Words command, const std::string &cwd, const Words &env, const std::string &err_file)
+{
+    int out_pipe[2];
+    if (pipe(out_pipe) != 0)
+        return Outcome{"", "pipe failed", -1};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        int err_fd = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err_fd, STDERR_FILENO);
+        close(out_pipe[0]);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        for (const std::string &setting : env)
+            putenv(strdup(setting.c_str()));
+        std::vector<char *> argv = argvOf(command);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    Outcome outcome;
+    outcome.out = readAll(out_pipe[0]);
+    close(out_pipe[0]);
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
+    outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    outcome.err = readFile(err_file);
+    return outcome;
+}
+
+} // namespace
+
+void LauncherTest::SetUp()
+{
+    char scratch[] = "/tmp/fwlaunch-test.XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    dir = scratch;
+    cwd = ".";
+    search_path = std::string(DFU_UTIL_STAND_IN_DIR) + ":/usr/bin:/bin";
+    makeFile("img.bin");
+}
+
+void LauncherTest::TearDown()
+{
+    if (!HasFailure())
+        system(("rm -rf '" + dir + "'").c_str());
+    else
+        fprintf(stderr, "scratch folder kept: %s\n", dir.c_str());
+}
+
+Outcome LauncherTest::run(const Words &sim_options, const Words &args)
+{
+    Words command = {ONDRIX_SIM};
+    command.insert(command.end(), sim_options.begin(), sim_options.end());
+    Words more = {"--log", path("sim.log"), "--"};
+    command.insert(command.end(), more.begin(), more.end());
+    Words wrapper = wrapperWords();
+    command.insert(command.end(), wrapper.begin(), wrapper.end());
+    command.push_back(FWLAUNCH);
+    command.insert(command.end(), args.begin(), args.end());
+
+    Words env = {"PATH=" + search_path, "DFU_UTIL_RECORD=" + path("dfu-util.record")};
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    return spawn(command, path(cwd), env, path("stderr"));
+}
+
+Outcome LauncherTest::runWithHidapiStandIn(const std::string &behaviour, const Words &args)
+{
+    Words command = wrapperWords();
+    command.push_back(FWLAUNCH_WITH_HIDAPI_STAND_IN);
+    command.insert(command.end(), args.begin(), args.end());
+    Words env = {"PATH=" + search_path, "DFU_UTIL_RECORD=" + path("dfu-util.record"),
+                 "HIDAPI_STAND_IN=" + behaviour};
+    return spawn(command, path(cwd), env, path("stderr"));
+}
+
+Words LauncherTest::dfuUtilRecord() const
+{
+    return lines(readFile(path("dfu-util.record")));
+}
+
+Words LauncherTest::reportsReceived() const
+{
+    Words reports;
+    for (const std::string &line : lines(simulatorLog()))
+        if (line.rfind("report ", 0) == 0)
+            reports.push_back(line.substr(strlen("report ")));
+    return reports;
+}
+
+std::string LauncherTest::simulatorLog() const
+{
+    return readFile(path("sim.log"));
+}
+
+void LauncherTest::makeFile(const std::string &name, const std::string &content)
+{
+    std::ofstream(path(name), std::ios::binary) << content;
+}
+
+void LauncherTest::makeFolder(const std::string &name)
+{
+    mkdir(path(name).c_str(), 0755);
+}
+
+std::string usageText()
+{
+    return "usage:\n<sudo ./fwlaunch img>\n\n";
+}
+
+std::string deviceFoundBlock(const std::string &devnode, const std::string &serial)
+{
+    return "Device Found\n  type: 040e:f408\n  path: " + devnode + "\n  serial_number: " + serial + "\n";
+}
+
+std::string bootloaderBlock(const std::string &devnode, const std::string &serial)
+{
+    return "\nUsb bootloader mode:\n  type: 040e:f003\n  path: " + devnode +
+           "\n  serial_number: " + serial + "\n";
+}
+
+std::string commandReport(unsigned cmd1, unsigned cmd2)
+{
+    char text[4];
+    std::string report = "02";
+    for (unsigned byte : {cmd1, cmd2}) {
+        snprintf(text, sizeof text, " %02x", byte);
+        report += text;
+    }
+    for (int i = 3; i < 63; i++)
+        report += " 00";
+    return report;
+}
+
+Words dfuUtilArguments(const std::string &image)
+{
+    return {"-d", "040e:f003,040e:f003", "-a", "0", "-D", image};
+}

@@ -1,0 +1,56 @@
+#ifndef FWLAUNCH_TESTS_HARNESS_H
+#define FWLAUNCH_TESTS_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// What a run of the launcher left behind.
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+using Words = std::vector<std::string>;
+
+// Each test gets a scratch folder with an image in it, and runs the real
+// launcher inside its own simulated device's testbed.
+class LauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs `fwlaunch ARGS` under `ondrix-sim SIM_OPTIONS` in the scratch
+    // folder (or in `cwd` below it), with the dfu-util stand-in on PATH.
+    Outcome run(const Words &sim_options, const Words &args);
+
+    // Runs the launcher built against the hidapi stand-in, no testbed.
+    Outcome runWithHidapiStandIn(const std::string &behaviour, const Words &args);
+
+    // The stand-in's record: its working directory, then its arguments.
+    Words dfuUtilRecord() const;
+    // The reports the simulated device received, one hex line each.
+    Words reportsReceived() const;
+    // Everything the simulator recorded.
+    std::string simulatorLog() const;
+
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+    void makeFile(const std::string &name, const std::string &content = "firmware");
+    void makeFolder(const std::string &name);
+
+    std::string dir;
+    std::string cwd;         // working directory, relative to dir
+    std::string search_path; // PATH for the launcher
+    Words extra_env;         // NAME=VALUE pairs on top of the test environment
+};
+
+// The expected texts.
+std::string usageText();
+std::string deviceFoundBlock(const std::string &devnode, const std::string &serial = "OX-000001");
+std::string bootloaderBlock(const std::string &devnode, const std::string &serial = "OX-000001");
+std::string commandReport(unsigned cmd1, unsigned cmd2);
+Words dfuUtilArguments(const std::string &image);
+
+#endif

@@ -1,0 +1,70 @@
+// Stands in for hidapi, linked in place of the real library, to reach
+// what no simulated device can: a failing hid_init, and a device entry
+// that carries no serial number at all. HIDAPI_STAND_IN chooses:
+//   init-fails                 hid_init returns -1
+//   bootloader-without-serial  one bootloader is listed, serial_number null
+
+#include <hidapi.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool behaves(const char *behaviour)
+{
+    const char *chosen = getenv("HIDAPI_STAND_IN");
+    return chosen != nullptr && strcmp(chosen, behaviour) == 0;
+}
+
+} // namespace
+
+int HID_API_EXPORT hid_init(void)
+{
+    return behaves("init-fails") ? -1 : 0;
+}
+
+int HID_API_EXPORT hid_exit(void)
+{
+    return 0;
+}
+
+struct hid_device_info HID_API_EXPORT *hid_enumerate(unsigned short vendor_id, unsigned short product_id)
+{
+    if (!behaves("bootloader-without-serial") || vendor_id != 0x040e || product_id != 0xf003)
+        return nullptr;
+    hid_device_info *entry = static_cast<hid_device_info *>(calloc(1, sizeof(hid_device_info)));
+    entry->path = strdup("/dev/hidraw7");
+    entry->vendor_id = vendor_id;
+    entry->product_id = product_id;
+    return entry;
+}
+
+void HID_API_EXPORT hid_free_enumeration(struct hid_device_info *devs)
+{
+    while (devs != nullptr) {
+        hid_device_info *next = devs->next;
+        free(devs->path);
+        free(devs);
+        devs = next;
+    }
+}
+
+hid_device HID_API_EXPORT *hid_open(unsigned short, unsigned short, const wchar_t *)
+{
+    return nullptr;
+}
+
+int HID_API_EXPORT hid_set_nonblocking(hid_device *, int)
+{
+    return -1;
+}
+
+int HID_API_EXPORT hid_write(hid_device *, const unsigned char *, size_t)
+{
+    return -1;
+}
+
+void HID_API_EXPORT hid_close(hid_device *)
+{
+}

@@ -1,0 +1,162 @@
+// Updating from normal mode: the two command reports, the wait for the
+// bootloader and the hand-off.
+
+#include "harness.h"
+
+namespace {
+
+const std::string PRE_MODE_REPORT = commandReport(0xde, 0x12);
+const std::string SWITCH_MODE_REPORT = commandReport(0x12, 0x34);
+
+// One request that finds the device at `devnode` and writes to it.
+std::string sentCommand(const std::string &devnode, const std::string &dots, const char *sent)
+{
+    return "Start hid_enumerate\n" + dots + deviceFoundBlock(devnode) + sent;
+}
+
+// Both requests, up to "send switch_mode ok".
+std::string bothCommandsSent(const std::string &devnode = "/dev/hidraw0", const std::string &dots = "")
+{
+    return "start check usb mode\n" +
+           sentCommand(devnode, dots, "sent the hid command: (2 0xde 0x12).\n") +
+           "send pre_mode ok\n" +
+           sentCommand(devnode, dots, "sent the hid command: (2 0x12 0x34).\n") +
+           "send switch_mode ok\n";
+}
+
+std::string waitLines(int count)
+{
+    std::string lines;
+    for (int i = 0; i < count; i++)
+        lines += "wait for.......\n";
+    return lines;
+}
+
+std::string handoff(const std::string &bootloader_devnode)
+{
+    return bootloaderBlock(bootloader_devnode) +
+           "start download file: img.bin\n"
+           "About to run dfu-util for downloading...\n"
+           "dfu-util stand-in ran\n";
+}
+
+Words dots(int count)
+{
+    return Words{std::string(count, '.')};
+}
+
+using ModeSwitch = LauncherTest;
+
+TEST_F(ModeSwitch, FullUpdateFromNormalMode)
+{
+    Outcome outcome = run({"--mode", "normal"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent() + handoff("/dev/hidraw1"));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(reportsReceived(), (Words{PRE_MODE_REPORT, SWITCH_MODE_REPORT}));
+    Words record = {dir};
+    for (const std::string &arg : dfuUtilArguments("img.bin"))
+        record.push_back(arg);
+    EXPECT_EQ(dfuUtilRecord(), record);
+}
+
+TEST_F(ModeSwitch, BootloaderSeenOnlyAtTheFifthProbe)
+{
+    // Probes run about 0, 1, 2, 3 and 4 s after the switch-mode report.
+    Outcome outcome = run({"--switch-delay", "3500"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(4) + handoff("/dev/hidraw1"));
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST_F(ModeSwitch, BootloaderNeverSeenTimesOut)
+{
+    Outcome outcome = run({"--switch-delay", "never"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(5) + "timeout error\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(dfuUtilRecord().empty()) << "dfu-util must not run";
+}
+
+TEST_F(ModeSwitch, BootloaderAppearingDuringTheLastSleepIsNotLookedFor)
+{
+    Outcome outcome = run({"--switch-delay", "4500"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(5) + "timeout error\n");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+TEST_F(ModeSwitch, WithBothIdentitiesAttachedTheSwitchRuns)
+{
+    Outcome outcome = run({"--mode", "both"}, {"img.bin"});
+    // The first bootloader listed is the one attached from the start.
+    EXPECT_EQ(outcome.out, bothCommandsSent() + handoff("/dev/hidraw1"));
+    EXPECT_EQ(reportsReceived().size(), 2u);
+}
+
+TEST_F(ModeSwitch, DevicesListedFirstEachGetADot)
+{
+    Outcome outcome = run({"--others", "3"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent("/dev/hidraw3", "...") + handoff("/dev/hidraw4"));
+}
+
+TEST_F(ModeSwitch, WalkFindsTheDeviceUpToPosition102AndGivesUpAt103)
+{
+    Outcome outcome = run({"--others", "101"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent("/dev/hidraw101", std::string(101, '.')) +
+                               handoff("/dev/hidraw102"));
+
+    outcome = run({"--others", "102"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, "start check usb mode\nStart hid_enumerate\n" + std::string(102, '.') +
+                               "did not find usb devicei, program exit (62472)\n"
+                               "request pre-mode fail\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(reportsReceived().empty());
+}
+
+TEST_F(ModeSwitch, AnotherMakersF408IsSteppedOver)
+{
+    Outcome outcome = run({"--foreign-f408"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent("/dev/hidraw1", ".") + handoff("/dev/hidraw2"));
+    EXPECT_EQ(reportsReceived().size(), 2u) << "only the ondrix device records reports";
+}
+
+TEST_F(ModeSwitch, DeviceThatCannotBeOpened)
+{
+    Outcome outcome = run({"--refuse-open"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, "start check usb mode\nStart hid_enumerate\n"
+                           "Device found but the connection failed. Note that you need to be super-user!\n"
+                           "request pre-mode fail\n");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+TEST_F(ModeSwitch, ShortWriteCountsAsSent)
+{
+    Outcome outcome = run({"--short-writes"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent() + handoff("/dev/hidraw1"));
+}
+
+TEST_F(ModeSwitch, FailedWriteWhileTheDeviceLeavesForTheBootloader)
+{
+    // The pre-mode report fails, but the device shows up as the bootloader
+    // during the watch: the request counts as done. The switch-mode
+    // request then finds no device in normal mode.
+    Outcome outcome = run({"--fail-writes", "--switch-delay", "300"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, "start check usb mode\nStart hid_enumerate\n" +
+                               deviceFoundBlock("/dev/hidraw0") + bootloaderBlock("/dev/hidraw1") +
+                               "in usb bootloader mode\n"
+                               "send pre_mode ok\n"
+                               "Start hid_enumerate\n"
+                               ".did not find usb devicei, program exit (62472)\n"
+                               "request switch-mode fail\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(reportsReceived(), Words{PRE_MODE_REPORT});
+}
+
+// The one slow test: the watch lasts 15 s of the launcher's processor time.
+TEST_F(ModeSwitch, FailedWriteWithNoBootloaderIsAFailure)
+{
+    Outcome outcome = run({"--fail-writes", "--switch-delay", "never"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, "start check usb mode\nStart hid_enumerate\n" +
+                               deviceFoundBlock("/dev/hidraw0") + "request pre-mode fail\n");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+} // namespace

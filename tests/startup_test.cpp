@@ -1,0 +1,115 @@
+// Starting the launcher: its argument, the device it finds, and the
+// hand-off when the device is already in its bootloader.
+
+#include "harness.h"
+
+namespace {
+
+const std::string NOT_FOUND = "don't found any ondrix hid device\n"
+                              "please check if you has plun in a ondrix usb device\n";
+
+std::string handoffFromBootloader(const std::string &image,
+                                  const std::string &block = bootloaderBlock("/dev/hidraw0"))
+{
+    return block +
+           "the divce is already in usb bootloader mode\n"
+           "Try to start download img file : " + image + ".\n"
+           "About to run dfu-util for downloading...\n";
+}
+
+Words recordOf(const std::string &cwd, const std::string &image)
+{
+    Words record = {cwd, "-d", "040e:f003,040e:f003", "-a", "0", "-D", image};
+    return record;
+}
+
+using Startup = LauncherTest;
+
+TEST_F(Startup, WithoutAnImageItPrintsUsageAndLeavesTheDeviceAlone)
+{
+    for (const Words &args : {Words{}, Words{"no-such-image.bin"}}) {
+        Outcome outcome = run({"--mode", "normal"}, args);
+        EXPECT_EQ(outcome.out, usageText());
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_TRUE(reportsReceived().empty());
+    }
+}
+
+TEST_F(Startup, WithNoOndrixDeviceItSaysSoAndFails)
+{
+    // Another maker's f408 is not the ondrix device.
+    Outcome outcome = run({"--mode", "none", "--others", "2", "--foreign-f408"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, NOT_FOUND);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+TEST_F(Startup, BootloaderAlreadyAttachedHandsTheImageToDfuUtil)
+{
+    extra_env = {"DFU_UTIL_STATUS=7"};
+    Outcome outcome = run({"--mode", "bootloader"}, {"img.bin"});
+    // Standard output is a pipe here: the launcher's lines must all come
+    // out before dfu-util's own.
+    EXPECT_EQ(outcome.out, handoffFromBootloader("img.bin") + "dfu-util stand-in ran\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 7) << "dfu-util's status is the launcher's";
+    EXPECT_EQ(dfuUtilRecord(), recordOf(dir, "img.bin"));
+}
+
+TEST_F(Startup, AFolderIsAcceptedAndFurtherArgumentsAreIgnored)
+{
+    makeFolder("firmware");
+    Outcome outcome = run({"--mode", "bootloader"}, {"firmware", "extra", "--more"});
+    EXPECT_EQ(outcome.out, handoffFromBootloader("firmware") + "dfu-util stand-in ran\n");
+    EXPECT_EQ(dfuUtilRecord(), recordOf(dir, "firmware"));
+}
+
+TEST_F(Startup, ImagePathReachesDfuUtilUnchanged)
+{
+    const std::string awkward = "my image; $(touch hacked) `id` | & *.bin";
+    makeFile(awkward);
+    Outcome outcome = run({"--mode", "bootloader"}, {awkward});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(dfuUtilRecord(), recordOf(dir, awkward));
+
+    makeFolder("work");
+    cwd = "work";
+    outcome = run({"--mode", "bootloader"}, {"../img.bin"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(dfuUtilRecord(), recordOf(path("work"), "../img.bin"))
+        << "a relative path is resolved in the launcher's working directory";
+}
+
+TEST_F(Startup, WithoutDfuUtilOnThePathItFails)
+{
+    search_path = "/nonexistent";
+    Outcome outcome = run({"--mode", "bootloader"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, handoffFromBootloader("img.bin"));
+    EXPECT_EQ(outcome.err, "execvp: No such file or directory\n");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+TEST_F(Startup, NonAsciiSerialNumberPrintsInAUtf8Locale)
+{
+    extra_env = {"LC_ALL=C.UTF-8"};
+    Outcome outcome = run({"--mode", "bootloader", "--serial", "Ωndrix-Ä1"}, {"img.bin"});
+    EXPECT_EQ(outcome.out.substr(0, bootloaderBlock("/dev/hidraw0", "Ωndrix-Ä1").size()),
+              bootloaderBlock("/dev/hidraw0", "Ωndrix-Ä1"));
+}
+
+TEST_F(Startup, FailingHidInitIsReportedBeforeTheArgumentIsLookedAt)
+{
+    Outcome outcome = runWithHidapiStandIn("init-fails", {});
+    EXPECT_EQ(outcome.out, "hid_init() call failed (-1)!");
+    EXPECT_EQ(outcome.status, 255);
+}
+
+TEST_F(Startup, DeviceWithoutSerialNumberPrintsAnEmptySerial)
+{
+    Outcome outcome = runWithHidapiStandIn("bootloader-without-serial", {"img.bin"});
+    EXPECT_EQ(outcome.out, handoffFromBootloader("img.bin", bootloaderBlock("/dev/hidraw7", "")) +
+                               "dfu-util stand-in ran\n");
+}
+
+} // namespace
