@@ -1,5 +1,6 @@
 #include "ondrix_device.h"
 
+#include "dfu_device.h"
 #include "hid_device.h"
 #include "usb_ports.h"
 
@@ -8,6 +9,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -30,6 +32,7 @@ std::string normal_syspath;
 std::string normal_devnode;
 UMockdevIoctlBase *normal_handler = nullptr;
 bool switch_pending = false;
+std::vector<DfuDevice *> bootloaders;
 
 HidIdentity ondrix_identity(uint16_t product_id, const char *product)
 {
@@ -165,5 +168,36 @@ void ondrix_attach_normal()
 void ondrix_attach_bootloader()
 {
     HidIdentity identity = ondrix_identity(BOOTLOADER_PRODUCT_ID, "ondrix bootloader");
-    add_usb_hid_device(the_testbed, next_usb_port().name, identity);
+    UsbPort port = next_usb_port();
+    DfuDeviceConfig config{identity.vendor_id, identity.product_id, port.name, port.busnum,
+                           port.devnum, identity.manufacturer, identity.product, identity.serial,
+                           true, behaviour.fail_download_after};
+    DfuDevice *bootloader = dfu_device_add(the_testbed, config);
+    if (bootloader == nullptr)
+        exit(EXIT_FAILURE);
+    bootloaders.push_back(bootloader);
+    add_hid_interface(the_testbed, dfu_device_syspath(bootloader), identity);
+}
+
+bool ondrix_received_image(std::vector<uint8_t> &image, bool &complete)
+{
+    std::lock_guard<std::mutex> guard(state_lock);
+    if (bootloaders.empty())
+        return false;
+    image = dfu_device_received(bootloaders.front());
+    complete = dfu_device_manifested(bootloaders.front());
+    return true;
+}
+
+void ondrix_teardown()
+{
+    std::lock_guard<std::mutex> guard(state_lock);
+    for (DfuDevice *bootloader : bootloaders)
+        dfu_device_free(bootloader);
+    bootloaders.clear();
+    if (normal_handler != nullptr) {
+        umockdev_testbed_detach_ioctl(the_testbed, normal_devnode.c_str(), nullptr);
+        g_object_unref(normal_handler);
+        normal_handler = nullptr;
+    }
 }

@@ -5,6 +5,7 @@
 // the command with the testbed preloaded and answers the device's side
 // while the command runs. It exits with the command's status.
 
+#include "dfu_device.h"
 #include "hid_device.h"
 #include "ondrix_device.h"
 #include "usb_ports.h"
@@ -36,12 +37,20 @@ const char USAGE[] =
     "  --fail-writes       every report write fails; the device still switches\n"
     "                      after the switch delay, counted from the first failure\n"
     "  --short-writes      report writes go through one byte short\n"
-    "  --log FILE          record every report the device receives\n";
+    "  --fail-download-after N\n"
+    "                      the bootloader fails to write block N of the image\n"
+    "  --foreign-dfu       another maker's device in DFU mode beside the device\n"
+    "  --log FILE          record every report the device receives, and what\n"
+    "                      each DFU device received\n"
+    "  --verify IMAGE      at the end, check that the bootloader received IMAGE\n"
+    "                      intact; if not, say so and fail\n";
 
 struct Options {
     std::string mode = "normal";
     int others = 0;
     bool foreign_f408 = false;
+    bool foreign_dfu = false;
+    const char *verify_path = nullptr;
     OndrixBehaviour behaviour;
     const char *log_path = nullptr;
     char **command = nullptr;
@@ -90,6 +99,12 @@ Options parse_options(int argc, char **argv)
             options.behaviour.fail_writes = true;
         else if (option == "--short-writes")
             options.behaviour.short_writes = true;
+        else if (option == "--fail-download-after")
+            options.behaviour.fail_download_after = parse_count(value());
+        else if (option == "--foreign-dfu")
+            options.foreign_dfu = true;
+        else if (option == "--verify")
+            options.verify_path = value();
         else if (option == "--log")
             options.log_path = value();
         else
@@ -102,6 +117,18 @@ Options parse_options(int argc, char **argv)
         usage_error("unknown mode");
     options.command = argv + i + 1;
     return options;
+}
+
+DfuDevice *add_foreign_dfu_device(UMockdevTestbed *testbed)
+{
+    UsbPort port = next_usb_port();
+    DfuDeviceConfig config{0x0483, 0xdf11, port.name, port.busnum, port.devnum,
+                           "Other Maker", "DFU in FS Mode", "FX-7", false, -1};
+    config.interface_name = "Internal Flash";
+    DfuDevice *device = dfu_device_add(testbed, config);
+    if (device == nullptr)
+        exit(EXIT_FAILURE);
+    return device;
 }
 
 void add_other_devices(UMockdevTestbed *testbed, const Options &options)
@@ -182,6 +209,52 @@ int run_command(char **command)
 
 } // namespace
 
+void log_download(FILE *log, const char *identity, const std::vector<uint8_t> &image, bool complete)
+{
+    if (log != nullptr)
+        fprintf(log, "download %s %zu bytes%s\n", identity, image.size(), complete ? " complete" : "");
+}
+
+std::vector<uint8_t> read_image(const char *path)
+{
+    gchar *content = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(path, &content, &length, nullptr))
+        return {};
+    std::vector<uint8_t> image(content, content + length);
+    g_free(content);
+    return image;
+}
+
+// Says whether the bootloader holds exactly the image, complete.
+bool verify_image(const char *path, const std::vector<uint8_t> &received, bool complete)
+{
+    std::vector<uint8_t> expected = read_image(path);
+    bool intact = complete && received == expected;
+    if (intact)
+        fprintf(stderr, "ondrix-sim: the device received %s intact (%zu bytes)\n", path, received.size());
+    else
+        fprintf(stderr, "ondrix-sim: the device did not receive %s intact (%zu of %zu bytes%s)\n", path,
+                received.size(), expected.size(), complete ? "" : ", download not finished");
+    return intact;
+}
+
+// Records what each DFU device received; false when --verify failed.
+bool report_downloads(const Options &options, DfuDevice *foreign_dfu)
+{
+    FILE *log = options.behaviour.log;
+    if (foreign_dfu != nullptr)
+        log_download(log, "0483:df11", dfu_device_received(foreign_dfu), dfu_device_manifested(foreign_dfu));
+    std::vector<uint8_t> image;
+    bool complete = false;
+    bool attached = ondrix_received_image(image, complete);
+    if (attached)
+        log_download(log, "040e:f003", image, complete);
+    if (options.verify_path == nullptr)
+        return true;
+    return verify_image(options.verify_path, image, complete);
+}
+
 int main(int argc, char **argv)
 {
     Options options = parse_options(argc, argv);
@@ -196,9 +269,14 @@ int main(int argc, char **argv)
 
     UMockdevTestbed *testbed = umockdev_testbed_new();
     add_other_devices(testbed, options);
+    DfuDevice *foreign_dfu = options.foreign_dfu ? add_foreign_dfu_device(testbed) : nullptr;
     add_ondrix_device(testbed, options);
     int status = run_command(options.command);
+    if (!report_downloads(options, foreign_dfu) && status == 0)
+        status = EXIT_FAILURE;
 
+    ondrix_teardown();
+    dfu_device_free(foreign_dfu);
     g_object_unref(testbed);
     if (options.behaviour.log != nullptr)
         fclose(options.behaviour.log);
