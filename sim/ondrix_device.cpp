@@ -5,6 +5,7 @@
 #include "usb_ports.h"
 
 #include <glib.h>
+#include <glib/gstdio.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 
@@ -77,6 +78,21 @@ void start_switch()
     g_timeout_add(behaviour.switch_delay_ms, switch_later, nullptr);
 }
 
+// A node the launcher may not open for reading and writing. Permissions
+// would not stop the super-user, so the node becomes a folder: open()
+// then fails with EISDIR, as it fails with EACCES for a user without
+// access.
+void make_unopenable(const std::string &devnode)
+{
+    gchar *root = umockdev_testbed_get_root_dir(the_testbed);
+    std::string node = root + devnode;
+    g_free(root);
+    if (remove(node.c_str()) != 0 || g_mkdir(node.c_str(), 0700) != 0) {
+        g_printerr("ondrix-sim: cannot make %s unopenable\n", devnode.c_str());
+        exit(EXIT_FAILURE);
+    }
+}
+
 void answer_descriptor_size(UMockdevIoctlClient *client)
 {
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
@@ -96,11 +112,9 @@ void answer_descriptor_size(UMockdevIoctlClient *client)
 gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
 {
     // hidapi asks for the report descriptor size right after open() to
-    // make sure the node is a hidraw device; refusing it fails hid_open.
+    // make sure the node is a hidraw device.
     if (umockdev_ioctl_client_get_request(client) != HIDIOCGRDESCSIZE)
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
-    else if (behaviour.refuse_open)
-        umockdev_ioctl_client_complete(client, -1, EACCES);
     else
         answer_descriptor_size(client);
     return TRUE;
@@ -154,6 +168,10 @@ void ondrix_attach_normal()
     HidNodes nodes = add_usb_hid_device(the_testbed, next_usb_port().name, identity);
     normal_syspath = nodes.usb_syspath;
     normal_devnode = nodes.devnode;
+    if (behaviour.refuse_open) {
+        make_unopenable(normal_devnode);
+        return;
+    }
 
     normal_handler = umockdev_ioctl_base_new();
     g_signal_connect(normal_handler, "handle-ioctl", G_CALLBACK(on_ioctl), nullptr);
