@@ -1,13 +1,13 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -40,16 +40,36 @@ std::string readAll(int fd)
 }
 
 // FWLAUNCH_TEST_WRAPPER puts a tool such as valgrind in front of the
-// launcher for the whole suite.
-Words wrapperWords()
+// launcher for the whole suite; "{reports}" in it stands for the folder
+// where the tool is to leave its reports.
+std::string findProgram(const std::string &name)
+{
+    std::istringstream search(getenv("PATH") != nullptr ? getenv("PATH") : "");
+    for (std::string folder; std::getline(search, folder, ':');)
+        if (access((folder + "/" + name).c_str(), X_OK) == 0)
+            return folder + "/" + name;
+    return name;
+}
+
+Words wrapperWords(const std::string &reports)
 {
     const char *wrapper = getenv("FWLAUNCH_TEST_WRAPPER");
     Words words;
     std::istringstream stream(wrapper != nullptr ? wrapper : "");
-    for (std::string word; stream >> word;)
-        words.push_back(word);
+    for (std::string word; stream >> word;) {
+        size_t token = word.find("{reports}");
+        if (token != std::string::npos)
+            word.replace(token, strlen("{reports}"), reports);
+        words.push_back(words.empty() ? findProgram(word) : word);
+    }
     return words;
 }
+
+// Sanitizers built into the launcher report on standard error: their
+// log_path would have them open files before the testbed's library is
+// ready, which crashes.
+const Words SANITIZER_SETTINGS = {"ASAN_OPTIONS=detect_leaks=1",
+                                  "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"};
 
 std::vector<char *> argvOf(Words &words)
 {
@@ -102,12 +122,13 @@ void LauncherTest::SetUp()
     cwd = ".";
     search_path = std::string(DFU_UTIL_STAND_IN_DIR) + ":/usr/bin:/bin";
     makeFile("img.bin");
+    makeFolder("reports");
 }
 
 void LauncherTest::TearDown()
 {
     if (!HasFailure())
-        system(("rm -rf '" + dir + "'").c_str());
+        std::filesystem::remove_all(dir);
     else
         fprintf(stderr, "scratch folder kept: %s\n", dir.c_str());
 }
@@ -118,24 +139,45 @@ Outcome LauncherTest::run(const Words &sim_options, const Words &args)
     command.insert(command.end(), sim_options.begin(), sim_options.end());
     Words more = {"--log", path("sim.log"), "--"};
     command.insert(command.end(), more.begin(), more.end());
-    Words wrapper = wrapperWords();
+    Words wrapper = wrapperWords(path("reports"));
     command.insert(command.end(), wrapper.begin(), wrapper.end());
     command.push_back(FWLAUNCH);
     command.insert(command.end(), args.begin(), args.end());
+    return launch(command, {});
+}
 
-    Words env = {"PATH=" + search_path, "DFU_UTIL_RECORD=" + path("dfu-util.record")};
+Outcome LauncherTest::launch(const Words &command, const Words &settings)
+{
+    Words env = SANITIZER_SETTINGS;
+    env.push_back("PATH=" + search_path);
+    env.push_back("DFU_UTIL_RECORD=" + path("dfu-util.record"));
+    env.insert(env.end(), settings.begin(), settings.end());
     env.insert(env.end(), extra_env.begin(), extra_env.end());
-    return spawn(command, path(cwd), env, path("stderr"));
+    Outcome outcome = spawn(command, path(cwd), env, path("stderr"));
+    expectNoToolReports(outcome.err);
+    return outcome;
+}
+
+// Any report a sanitizer or valgrind left is a failure of the test.
+void LauncherTest::expectNoToolReports(const std::string &err)
+{
+    for (const char *marker : {"Sanitizer", "runtime error:"})
+        if (err.find(marker) != std::string::npos)
+            ADD_FAILURE() << err;
+    for (const auto &entry : std::filesystem::directory_iterator(path("reports"))) {
+        std::string report = readFile(entry.path());
+        if (!report.empty())
+            ADD_FAILURE() << entry.path().filename() << ":\n" << report;
+        std::filesystem::remove(entry.path());
+    }
 }
 
 Outcome LauncherTest::runWithHidapiStandIn(const std::string &behaviour, const Words &args)
 {
-    Words command = wrapperWords();
+    Words command = wrapperWords(path("reports"));
     command.push_back(FWLAUNCH_WITH_HIDAPI_STAND_IN);
     command.insert(command.end(), args.begin(), args.end());
-    Words env = {"PATH=" + search_path, "DFU_UTIL_RECORD=" + path("dfu-util.record"),
-                 "HIDAPI_STAND_IN=" + behaviour};
-    return spawn(command, path(cwd), env, path("stderr"));
+    return launch(command, {"HIDAPI_STAND_IN=" + behaviour});
 }
 
 Words LauncherTest::dfuUtilRecord() const
@@ -164,7 +206,7 @@ void LauncherTest::makeFile(const std::string &name, const std::string &content)
 
 void LauncherTest::makeFolder(const std::string &name)
 {
-    mkdir(path(name).c_str(), 0755);
+    std::filesystem::create_directory(path(name));
 }
 
 std::string usageText()

@@ -44,6 +44,10 @@ protected:
     std::string cwd;         // working directory, relative to dir
     std::string search_path; // PATH for the launcher
     Words extra_env;         // NAME=VALUE pairs on top of the test environment
+
+private:
+    Outcome launch(const Words &command, const Words &settings);
+    void expectNoToolReports(const std::string &err);
 };
 
 // The expected texts.
