@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -51,6 +52,19 @@ void log_report(const uint8_t *data, int length)
     fflush(behaviour.log);
 }
 
+// The wall-clock time the bootloader became visible, for measuring how
+// soon the launcher hands over to dfu-util.
+void log_bootloader_arrival()
+{
+    if (behaviour.log == nullptr)
+        return;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    fprintf(behaviour.log, "bootloader attached at %lld.%09ld\n", static_cast<long long>(now.tv_sec),
+            now.tv_nsec);
+    fflush(behaviour.log);
+}
+
 // Leaving normal mode: the HID device drops off the bus and the
 // bootloader enumerates in its place.
 void switch_to_bootloader()
@@ -61,6 +75,7 @@ void switch_to_bootloader()
     umockdev_testbed_remove_device(the_testbed, normal_syspath.c_str());
     normal_syspath.clear();
     ondrix_attach_bootloader();
+    log_bootloader_arrival();
 }
 
 gboolean switch_later(gpointer)

@@ -82,7 +82,10 @@ Options parse_options(int argc, char **argv)
     };
     for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
         std::string option = argv[i];
-        if (option == "--mode")
+        if (option == "--help") {
+            fputs(USAGE, stdout);
+            exit(0);
+        } else if (option == "--mode")
             options.mode = value();
         else if (option == "--others")
             options.others = parse_count(value());
