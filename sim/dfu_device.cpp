@@ -375,16 +375,6 @@ void connect_handler(UMockdevIoctlBase *handler, const char *signal, GCallback c
 std::string config_problem(UMockdevTestbed *testbed, const DfuDeviceConfig &c,
                            const std::string &devnode)
 {
-    const char *name_chars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.:_";
-    if (c.sysfs_name.empty() || c.sysfs_name.find_first_not_of(name_chars) != std::string::npos)
-        return "sysfs_name must be a plain folder name such as 1-5";
-    if (c.busnum < 1 || c.busnum > 999 || c.devnum < 1 || c.devnum > 127)
-        return "busnum must be 1..999 and devnum 1..127";
-    if (c.fail_after_block < -1)
-        return "fail_after_block must be -1 or a block number";
-    for (const std::string *s : {&c.manufacturer, &c.product, &c.serial, &c.interface_name})
-        if (!g_utf8_validate(s->c_str(), -1, nullptr))
-            return "strings must be UTF-8";
     gchar *root = umockdev_testbed_get_root_dir(testbed);
     std::string root_dir = root;
     g_free(root);

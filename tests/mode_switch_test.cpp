@@ -78,7 +78,7 @@ TEST_F(ModeSwitch, BootloaderNeverSeenTimesOut)
 
 TEST_F(ModeSwitch, BootloaderAppearingDuringTheLastSleepIsNotLookedFor)
 {
-    Outcome outcome = run({"--switch-delay", "4500"}, {"img.bin"});
+    Outcome outcome = run({"--switch-delay", "4600"}, {"img.bin"});
     EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(5) + "timeout error\n");
     EXPECT_EQ(outcome.status, 1);
 }
