@@ -17,12 +17,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint16_t kTransferSize = 1024;
-constexpr uint16_t kBcdDevice = 0x0100;
-constexpr size_t kFlashSize = 16 * 1024 * 1024;  // larger images are refused with errADDRESS
-constexpr size_t kSetupSize = 8;
+const uint16_t TRANSFER_SIZE = 1024;
+const uint16_t BCD_DEVICE = 0x0100;
+const size_t FLASH_SIZE = 16 * 1024 * 1024;  // larger images are refused with errADDRESS
+const size_t SETUP_SIZE = 8;
 
-enum StringIndex : uint8_t { kManufacturer = 1, kProduct, kSerial, kInterfaceName };
+enum StringIndex : uint8_t {
+    MANUFACTURER_STRING = 1, PRODUCT_STRING, SERIAL_STRING, INTERFACE_NAME_STRING
+};
 
 enum DfuRequest : uint8_t { DETACH, DNLOAD, UPLOAD, GETSTATUS, CLRSTATUS, GETSTATE, ABORT };
 
@@ -70,10 +72,10 @@ const std::string &string_for(const DfuDeviceConfig &c, uint8_t index)
 {
     static const std::string none;
     switch (index) {
-    case kManufacturer: return c.manufacturer;
-    case kProduct: return c.product;
-    case kSerial: return c.serial;
-    case kInterfaceName: return c.interface_name;
+    case MANUFACTURER_STRING: return c.manufacturer;
+    case PRODUCT_STRING: return c.product;
+    case SERIAL_STRING: return c.serial;
+    case INTERFACE_NAME_STRING: return c.interface_name;
     default: return none;
     }
 }
@@ -88,9 +90,9 @@ Bytes build_descriptors(const DfuDeviceConfig &c)
     Bytes d = {18, 1, 0x00, 0x02, 0, 0, 0, 64};
     put16(d, c.vendor_id);
     put16(d, c.product_id);
-    put16(d, kBcdDevice);
-    d.insert(d.end(), {index_if_present(c, kManufacturer), index_if_present(c, kProduct),
-                       index_if_present(c, kSerial), 1});
+    put16(d, BCD_DEVICE);
+    d.insert(d.end(), {index_if_present(c, MANUFACTURER_STRING), index_if_present(c, PRODUCT_STRING),
+                       index_if_present(c, SERIAL_STRING), 1});
 
     const uint8_t interfaces = c.with_hid_interface ? 2 : 1;
     Bytes cfg = {9, 2, 0, 0, interfaces, 1, 0, 0x80, 50};
@@ -99,11 +101,11 @@ Bytes build_descriptors(const DfuDeviceConfig &c)
         cfg.insert(cfg.end(), {7, 5, 0x81, 0x03, 64, 0, 1});    // interrupt IN, 64 bytes, 1 ms
     }
     cfg.insert(cfg.end(), {9, 4, uint8_t(interfaces - 1), 0, 0, 0xfe, 0x01, 0x02,
-                           index_if_present(c, kInterfaceName)});
+                           index_if_present(c, INTERFACE_NAME_STRING)});
     // DFU functional descriptor: can download, manifestation tolerant.
     cfg.insert(cfg.end(), {9, 0x21, 0x05});
     put16(cfg, 255);  // wDetachTimeOut, ms
-    put16(cfg, kTransferSize);
+    put16(cfg, TRANSFER_SIZE);
     put16(cfg, 0x0110);
     cfg[2] = uint8_t(cfg.size());
     cfg[3] = uint8_t(cfg.size() >> 8);
@@ -133,8 +135,8 @@ std::optional<Bytes> string_descriptor(const DfuDeviceConfig &c, uint8_t index)
 
 std::optional<Bytes> standard_request(const DeviceState &s, const Setup &setup)
 {
-    const uint8_t kGetDescriptor = 6;
-    if (setup.request_type != 0x80 || setup.request != kGetDescriptor)
+    const uint8_t GET_DESCRIPTOR = 6;
+    if (setup.request_type != 0x80 || setup.request != GET_DESCRIPTOR)
         return std::nullopt;
     const uint8_t type = uint8_t(setup.value >> 8), index = uint8_t(setup.value);
     if (type == 1)
@@ -157,7 +159,7 @@ bool dnload(DeviceState &s, const Setup &setup, const uint8_t *data)
         dfu.manifested = true;
         return true;
     }
-    if (setup.length > kTransferSize)
+    if (setup.length > TRANSFER_SIZE)
         return false;
     if (dfu.state == dfuIDLE) {
         dfu.image.clear();
@@ -166,7 +168,7 @@ bool dnload(DeviceState &s, const Setup &setup, const uint8_t *data)
     }
     // The device writes blocks in order; wValue carries the block number.
     const bool in_sequence = setup.value == uint16_t(dfu.blocks);
-    if (!in_sequence || dfu.image.size() + setup.length > kFlashSize) {
+    if (!in_sequence || dfu.image.size() + setup.length > FLASH_SIZE) {
         dfu.state = dfuERROR;
         dfu.status = errADDRESS;
     } else if (int64_t(dfu.blocks) == s.config.fail_after_block) {
@@ -254,16 +256,16 @@ int submit_urb(DeviceState &s, UMockdevIoctlClient *client)
     auto *urb = reinterpret_cast<usbdevfs_urb *>(urb_data->data);
     if (urb->type != USBDEVFS_URB_TYPE_CONTROL || (urb->endpoint & 0x7f) != 0)
         return EINVAL;
-    if (urb->buffer_length < int(kSetupSize))
+    if (urb->buffer_length < int(SETUP_SIZE))
         return EINVAL;
     Data buffer = resolve(urb_data.get(), offsetof(usbdevfs_urb, buffer), urb->buffer_length);
     if (!buffer)
         return EFAULT;
     const Setup setup = parse_setup(buffer->data);
-    if (setup.length != urb->buffer_length - kSetupSize)
+    if (setup.length != urb->buffer_length - SETUP_SIZE)
         return EINVAL;
 
-    uint8_t *payload = buffer->data + kSetupSize;
+    uint8_t *payload = buffer->data + SETUP_SIZE;
     const std::optional<Bytes> reply = control_request(s, setup, payload);
     urb->status = reply ? 0 : -EPIPE;
     urb->actual_length = 0;
@@ -410,7 +412,7 @@ std::string describe_usb_device(const DeviceState &s, const std::string &devnode
                        format("E: BUSNUM=%03d\n", c.busnum) + format("E: DEVNUM=%03d\n", c.devnum) +
                        attribute("idVendor", format("%04x", c.vendor_id)) +
                        attribute("idProduct", format("%04x", c.product_id)) +
-                       attribute("bcdDevice", format("%04x", kBcdDevice)) +
+                       attribute("bcdDevice", format("%04x", BCD_DEVICE)) +
                        attribute("busnum", format("%d", c.busnum)) +
                        attribute("devnum", format("%d", c.devnum)) + attribute("speed", "480") +
                        attribute("bConfigurationValue", "1") + attribute("bNumConfigurations", "1") +
