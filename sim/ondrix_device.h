@@ -12,8 +12,9 @@
 struct OndrixBehaviour {
     std::string serial = "OX-000001";
     // Milliseconds from the switch-mode report (or from the first failed
-    // write) until the device is back as the bootloader; 0 means before
-    // the write returns, a negative value means never.
+    // write) until the device is back as the bootloader; a negative value
+    // means never. After a switch-mode report that went through, 0 means
+    // before the write returns.
     int switch_delay_ms = 0;
     bool refuse_open = false;  // the device node cannot be opened
     bool fail_writes = false;  // every report write fails, as when the device drops off

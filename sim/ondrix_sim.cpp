@@ -210,8 +210,6 @@ int run_command(char **command)
     return run.status;
 }
 
-} // namespace
-
 void log_download(FILE *log, const char *identity, const std::vector<uint8_t> &image, bool complete)
 {
     if (log != nullptr)
@@ -257,6 +255,8 @@ bool report_downloads(const Options &options, DfuDevice *foreign_dfu)
         return true;
     return verify_image(options.verify_path, image, complete);
 }
+
+} // namespace
 
 int main(int argc, char **argv)
 {

@@ -238,7 +238,7 @@ std::string commandReport(unsigned cmd1, unsigned cmd2)
     return report;
 }
 
-Words dfuUtilArguments(const std::string &image)
+Words dfuUtilRecordOf(const std::string &cwd, const std::string &image)
 {
-    return {"-d", "040e:f003,040e:f003", "-a", "0", "-D", image};
+    return {cwd, "-d", "040e:f003,040e:f003", "-a", "0", "-D", image};
 }

@@ -55,6 +55,7 @@ std::string usageText();
 std::string deviceFoundBlock(const std::string &devnode, const std::string &serial = "OX-000001");
 std::string bootloaderBlock(const std::string &devnode, const std::string &serial = "OX-000001");
 std::string commandReport(unsigned cmd1, unsigned cmd2);
-Words dfuUtilArguments(const std::string &image);
+// What the dfu-util stand-in records when started in `cwd` for `image`.
+Words dfuUtilRecordOf(const std::string &cwd, const std::string &image);
 
 #endif

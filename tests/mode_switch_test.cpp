@@ -54,10 +54,7 @@ TEST_F(ModeSwitch, FullUpdateFromNormalMode)
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(reportsReceived(), (Words{PRE_MODE_REPORT, SWITCH_MODE_REPORT}));
-    Words record = {dir};
-    for (const std::string &arg : dfuUtilArguments("img.bin"))
-        record.push_back(arg);
-    EXPECT_EQ(dfuUtilRecord(), record);
+    EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(dir, "img.bin"));
 }
 
 TEST_F(ModeSwitch, BootloaderSeenOnlyAtTheFifthProbe)

@@ -17,12 +17,6 @@ std::string handoffFromBootloader(const std::string &image,
            "About to run dfu-util for downloading...\n";
 }
 
-Words recordOf(const std::string &cwd, const std::string &image)
-{
-    Words record = {cwd, "-d", "040e:f003,040e:f003", "-a", "0", "-D", image};
-    return record;
-}
-
 using Startup = LauncherTest;
 
 TEST_F(Startup, WithoutAnImageItPrintsUsageAndLeavesTheDeviceAlone)
@@ -54,7 +48,7 @@ TEST_F(Startup, BootloaderAlreadyAttachedHandsTheImageToDfuUtil)
     EXPECT_EQ(outcome.out, handoffFromBootloader("img.bin") + "dfu-util stand-in ran\n");
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 7) << "dfu-util's status is the launcher's";
-    EXPECT_EQ(dfuUtilRecord(), recordOf(dir, "img.bin"));
+    EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(dir, "img.bin"));
 }
 
 TEST_F(Startup, AFolderIsAcceptedAndFurtherArgumentsAreIgnored)
@@ -62,7 +56,7 @@ TEST_F(Startup, AFolderIsAcceptedAndFurtherArgumentsAreIgnored)
     makeFolder("firmware");
     Outcome outcome = run({"--mode", "bootloader"}, {"firmware", "extra", "--more"});
     EXPECT_EQ(outcome.out, handoffFromBootloader("firmware") + "dfu-util stand-in ran\n");
-    EXPECT_EQ(dfuUtilRecord(), recordOf(dir, "firmware"));
+    EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(dir, "firmware"));
 }
 
 TEST_F(Startup, ImagePathReachesDfuUtilUnchanged)
@@ -71,13 +65,13 @@ TEST_F(Startup, ImagePathReachesDfuUtilUnchanged)
     makeFile(awkward);
     Outcome outcome = run({"--mode", "bootloader"}, {awkward});
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(dfuUtilRecord(), recordOf(dir, awkward));
+    EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(dir, awkward));
 
     makeFolder("work");
     cwd = "work";
     outcome = run({"--mode", "bootloader"}, {"../img.bin"});
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(dfuUtilRecord(), recordOf(path("work"), "../img.bin"))
+    EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(path("work"), "../img.bin"))
         << "a relative path is resolved in the launcher's working directory";
 }
 
