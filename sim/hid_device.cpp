@@ -1,26 +1,11 @@
 #include "hid_device.h"
 
+#include "ondrix_model.h"
+
 #include <glib.h>
 
 #include <cstdarg>
 #include <cstdlib>
-
-// Vendor page, one output report with ID 2 and 62 data bytes: the command
-// report is 63 bytes on the wire, report ID included.
-const uint8_t ONDRIX_REPORT_DESCRIPTOR[] = {
-    0x06, 0x00, 0xFF, // Usage Page (Vendor 0xFF00)
-    0x09, 0x01,       // Usage (1)
-    0xA1, 0x01,       // Collection (Application)
-    0x85, 0x02,       //   Report ID (2)
-    0x09, 0x02,       //   Usage (2)
-    0x15, 0x00,       //   Logical Minimum (0)
-    0x26, 0xFF, 0x00, //   Logical Maximum (255)
-    0x75, 0x08,       //   Report Size (8)
-    0x95, 0x3E,       //   Report Count (62)
-    0x91, 0x02,       //   Output (Data, Variable, Absolute)
-    0xC0,             // End Collection
-};
-const size_t ONDRIX_REPORT_DESCRIPTOR_SIZE = sizeof ONDRIX_REPORT_DESCRIPTOR;
 
 namespace {
 

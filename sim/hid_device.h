@@ -31,8 +31,4 @@ HidNodes add_usb_hid_device(UMockdevTestbed *testbed, const std::string &usb_nam
 std::string add_hid_interface(UMockdevTestbed *testbed, const std::string &usb_syspath,
                               const HidIdentity &identity);
 
-// The report descriptor every simulated ondrix HID interface declares.
-extern const uint8_t ONDRIX_REPORT_DESCRIPTOR[];
-extern const size_t ONDRIX_REPORT_DESCRIPTOR_SIZE;
-
 #endif

@@ -2,6 +2,7 @@
 
 #include "dfu_device.h"
 #include "hid_device.h"
+#include "ondrix_model.h"
 #include "usb_ports.h"
 
 #include <glib.h>
@@ -11,19 +12,14 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 
 namespace {
 
-const uint16_t ONDRIX_VENDOR_ID = 0x040e;
-const uint16_t NORMAL_MODE_PRODUCT_ID = 0xf408;
-const uint16_t BOOTLOADER_PRODUCT_ID = 0xf003;
-
-// The report that tells the device to leave normal mode.
-const uint8_t SWITCH_MODE_REPORT[] = {0x02, 0x12, 0x34};
+// usbdevfs passes control transfers of any length.
+const uint16_t BOOTLOADER_TRANSFER_SIZE = 1024;
 
 // The ioctl handler runs on umockdev's worker thread; everything below is
 // shared with the main thread and guarded by `state_lock`.
@@ -38,17 +34,14 @@ std::vector<DfuDevice *> bootloaders;
 
 HidIdentity ondrix_identity(uint16_t product_id, const char *product)
 {
-    return HidIdentity{ONDRIX_VENDOR_ID, product_id, "ondrix", product, behaviour.serial};
+    return HidIdentity{ONDRIX_VENDOR_ID, product_id, ONDRIX_MANUFACTURER, product, behaviour.serial};
 }
 
 void log_report(const uint8_t *data, int length)
 {
     if (behaviour.log == nullptr)
         return;
-    fputs("report", behaviour.log);
-    for (int i = 0; i < length; i++)
-        fprintf(behaviour.log, " %02x", data[i]);
-    fputc('\n', behaviour.log);
+    fprintf(behaviour.log, "%s\n", report_line(data, length).c_str());
     fflush(behaviour.log);
 }
 
@@ -119,7 +112,7 @@ void answer_descriptor_size(UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return;
     }
-    *reinterpret_cast<int *>(size->data) = ONDRIX_REPORT_DESCRIPTOR_SIZE;
+    *reinterpret_cast<int *>(size->data) = int(ONDRIX_REPORT_DESCRIPTOR.size());
     umockdev_ioctl_data_unref(size);
     umockdev_ioctl_client_complete(client, 0, 0);
 }
@@ -133,11 +126,6 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
     else
         answer_descriptor_size(client);
     return TRUE;
-}
-
-bool is_switch_mode_report(const uint8_t *data, int length)
-{
-    return length >= 3 && memcmp(data, SWITCH_MODE_REPORT, sizeof SWITCH_MODE_REPORT) == 0;
 }
 
 gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
@@ -179,7 +167,7 @@ void ondrix_setup(UMockdevTestbed *testbed, const OndrixBehaviour &how)
 void ondrix_attach_normal()
 {
     std::lock_guard<std::mutex> guard(state_lock);
-    HidIdentity identity = ondrix_identity(NORMAL_MODE_PRODUCT_ID, "ondrix device");
+    HidIdentity identity = ondrix_identity(NORMAL_MODE_PRODUCT_ID, NORMAL_MODE_PRODUCT);
     HidNodes nodes = add_usb_hid_device(the_testbed, next_usb_port().name, identity);
     normal_syspath = nodes.usb_syspath;
     normal_devnode = nodes.devnode;
@@ -200,16 +188,14 @@ void ondrix_attach_normal()
 
 void ondrix_attach_bootloader()
 {
-    HidIdentity identity = ondrix_identity(BOOTLOADER_PRODUCT_ID, "ondrix bootloader");
-    UsbPort port = next_usb_port();
-    DfuDeviceConfig config{identity.vendor_id, identity.product_id, port.name, port.busnum,
-                           port.devnum, identity.manufacturer, identity.product, identity.serial,
-                           true, behaviour.fail_download_after};
-    DfuDevice *bootloader = dfu_device_add(the_testbed, config);
+    DfuDeviceConfig config = bootloader_config(behaviour.serial, BOOTLOADER_TRANSFER_SIZE,
+                                               behaviour.fail_download_after);
+    DfuDevice *bootloader = dfu_device_add(the_testbed, next_usb_port(), config);
     if (bootloader == nullptr)
         exit(EXIT_FAILURE);
     bootloaders.push_back(bootloader);
-    add_hid_interface(the_testbed, dfu_device_syspath(bootloader), identity);
+    add_hid_interface(the_testbed, dfu_device_syspath(bootloader),
+                      ondrix_identity(BOOTLOADER_PRODUCT_ID, BOOTLOADER_PRODUCT));
 }
 
 bool ondrix_received_image(std::vector<uint8_t> &image, bool &complete)

@@ -124,11 +124,9 @@ Options parse_options(int argc, char **argv)
 
 DfuDevice *add_foreign_dfu_device(UMockdevTestbed *testbed)
 {
-    UsbPort port = next_usb_port();
-    DfuDeviceConfig config{0x0483, 0xdf11, port.name, port.busnum, port.devnum,
-                           "Other Maker", "DFU in FS Mode", "FX-7", false, -1};
+    DfuDeviceConfig config{0x0483, 0xdf11, "Other Maker", "DFU in FS Mode", "FX-7", {}};
     config.interface_name = "Internal Flash";
-    DfuDevice *device = dfu_device_add(testbed, config);
+    DfuDevice *device = dfu_device_add(testbed, next_usb_port(), config);
     if (device == nullptr)
         exit(EXIT_FAILURE);
     return device;
