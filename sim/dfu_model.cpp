@@ -108,11 +108,6 @@ std::optional<Bytes> dfu_request(DfuModel &m, const Setup &setup, const uint8_t 
     return std::nullopt;
 }
 
-bool to_dfu_interface(const DfuModel &m, const Setup &setup)
-{
-    return (setup.request_type & 0x7f) == 0x21 && (setup.index & 0xff) == dfu_interface_number(m);
-}
-
 } // namespace
 
 DfuModel dfu_model_new(const DfuDeviceConfig &config)
@@ -129,14 +124,19 @@ uint8_t dfu_interface_number(const DfuModel &m)
 
 uint8_t dfu_interface_count(const DfuModel &m) { return dfu_interface_number(m) + 1; }
 
+bool is_dfu_request(const DfuModel &m, const Setup &setup)
+{
+    return (setup.request_type & 0x7f) == 0x21 && (setup.index & 0xff) == dfu_interface_number(m);
+}
+
 bool is_dfu_download(const DfuModel &m, const Setup &setup)
 {
-    return to_dfu_interface(m, setup) && setup.request == DNLOAD;
+    return is_dfu_request(m, setup) && setup.request == DNLOAD;
 }
 
 std::optional<Bytes> dfu_control_request(DfuModel &m, const Setup &setup, const uint8_t *data)
 {
-    if (to_dfu_interface(m, setup))
+    if (is_dfu_request(m, setup))
         return dfu_request(m, setup, data);
     return standard_request(m.descriptors, m.strings, m.config.hid_report_descriptor, setup);
 }

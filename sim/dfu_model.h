@@ -49,7 +49,9 @@ uint8_t dfu_interface_count(const DfuModel &model);
 // request gets its reply, an OUT request an empty one; nullopt stalls.
 std::optional<Bytes> dfu_control_request(DfuModel &model, const Setup &setup, const uint8_t *data);
 
-// True when `setup` is a DFU DNLOAD to this device.
+// True when `setup` is a DFU class request to this device, and when it is
+// a DNLOAD.
+bool is_dfu_request(const DfuModel &model, const Setup &setup);
 bool is_dfu_download(const DfuModel &model, const Setup &setup);
 
 #endif
