@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,11 @@ std::vector<char *> argvOf(Words &words)
     return argv;
 }
 
+double toSeconds(const timeval &time)
+{
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
 // Runs `command` with standard output on a pipe, as when the launcher's
 // output is piped into another program.
 Outcome spawn(Words command, const std::string &cwd, const Words &env, const std::string &err_file)
@@ -106,7 +112,9 @@ Outcome spawn(Words command, const std::string &cwd, const Words &env, const std
     outcome.out = readAll(out_pipe[0]);
     close(out_pipe[0]);
     int wait_status = 0;
-    waitpid(pid, &wait_status, 0);
+    rusage usage{};
+    wait4(pid, &wait_status, 0, &usage);
+    outcome.cpu_seconds = toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
     outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     outcome.err = readFile(err_file);
     return outcome;

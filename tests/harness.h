@@ -11,6 +11,9 @@ struct Outcome {
     std::string out;
     std::string err;
     int status;
+    // Processor time of the whole run, user and system: the launcher's
+    // and the simulator's, which waits for it.
+    double cpu_seconds = 0;
 };
 
 using Words = std::vector<std::string>;
