@@ -40,11 +40,6 @@ std::string handoff(const std::string &bootloader_devnode)
            "dfu-util stand-in ran\n";
 }
 
-Words dots(int count)
-{
-    return Words{std::string(count, '.')};
-}
-
 using ModeSwitch = LauncherTest;
 
 TEST_F(ModeSwitch, FullUpdateFromNormalMode)
