@@ -1,10 +1,37 @@
-# Installs the manual page and the udev rules next to the fwlaunch binary,
-# and describes the Debian package that `cpack -G DEB` builds from them.
-# Included from the top-level CMakeLists.txt after the fwlaunch target and
-# GNUInstallDirs.
+# Installs the manual page, the udev rules, the changelog and the
+# copyright file next to the fwlaunch binary, and describes the Debian
+# package that `cpack -G DEB` builds from them. Included from the
+# top-level CMakeLists.txt after the fwlaunch target and GNUInstallDirs.
 
-install(FILES ${PROJECT_SOURCE_DIR}/doc/fwlaunch.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The manual page and the changelog are installed compressed with
+# `gzip -9n`: no file name and no time stamp in the header, so that every
+# build gives the same bytes.
+find_program(FWLAUNCH_GZIP gzip)
+mark_as_advanced(FWLAUNCH_GZIP)
+if(NOT FWLAUNCH_GZIP)
+  message(FATAL_ERROR "gzip is needed to compress the manual page and the changelog")
+endif()
+
+# Compresses SOURCE into the build folder as NAME.gz; the path of the
+# result goes into the variable OUTPUT.
+function(fwlaunch_compress source name output)
+  set(copy ${CMAKE_CURRENT_BINARY_DIR}/compressed/${name})
+  add_custom_command(OUTPUT ${copy}.gz
+                     COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
+                     COMMAND ${FWLAUNCH_GZIP} -9nf ${copy}
+                     DEPENDS ${source}
+                     COMMENT "Compressing ${name}"
+                     VERBATIM)
+  set(${output} ${copy}.gz PARENT_SCOPE)
+endfunction()
+
+fwlaunch_compress(${PROJECT_SOURCE_DIR}/doc/fwlaunch.1 fwlaunch.1 _fwlaunch_manpage)
+fwlaunch_compress(${PROJECT_SOURCE_DIR}/packaging/changelog changelog _fwlaunch_changelog)
+add_custom_target(fwlaunch-compressed-docs ALL DEPENDS ${_fwlaunch_manpage} ${_fwlaunch_changelog})
+
+install(FILES ${_fwlaunch_manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_fwlaunch_changelog} ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Where udev reads rules from. The default comes from udev's pkg-config
 # file and is made relative to the install prefix where it can be, so that

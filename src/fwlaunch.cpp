@@ -8,6 +8,8 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +32,30 @@ void printhelp()
 {
     printf("usage:\n");
     printf("<sudo ./fwlaunch img>\n\n");
+}
+
+// What --help prints: the usage text, then what the argument is and what
+// the exit statuses mean.
+void printFullHelp()
+{
+    printhelp();
+    printf("img is the firmware image. fwlaunch switches the attached ondrix\n");
+    printf("device into its USB bootloader and hands img to dfu-util, which\n");
+    printf("downloads it.\n");
+    printf("\n");
+    printf("Exit status:\n");
+    printf("  dfu-util's own  once img has been handed to dfu-util\n");
+    printf("  1               no ondrix device, the switch to the bootloader\n");
+    printf("                  failed, or dfu-util could not be started\n");
+    printf("  2               no argument, or img does not exist\n");
+    printf("  255             the HID layer could not be initialised\n");
+    printf("\n");
+    printf("fwlaunch --version prints the version.\n");
+}
+
+bool firstArgumentIs(int argc, char *argv[], const char *option)
+{
+    return argc >= 2 && strcmp(argv[1], option) == 0;
 }
 
 // Only existence is checked: the image itself is dfu-util's to read.
@@ -115,6 +141,16 @@ int main(int argc, char *argv[])
     // Serial numbers are wide strings; without the user's character set
     // hidapi and printf drop any that are not plain ASCII.
     setlocale(LC_CTYPE, "");
+
+    // The two options answer before the HID layer is touched.
+    if (firstArgumentIs(argc, argv, "--help")) {
+        printFullHelp();
+        return EXIT_SUCCESS;
+    }
+    if (firstArgumentIs(argc, argv, "--version")) {
+        printf("fwlaunch %s\n", FWLAUNCH_VERSION);
+        return EXIT_SUCCESS;
+    }
 
     int ret_init = hid_init();
     if (ret_init != 0) {

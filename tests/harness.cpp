@@ -1,14 +1,17 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace {
@@ -30,13 +33,21 @@ Words lines(const std::string &text)
     return result;
 }
 
-std::string readAll(int fd)
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
 {
-    std::string text;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Reads standard output to its end, noting when each piece came.
+void readAsItComes(int fd, Clock::time_point start, Outcome &outcome)
+{
     char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-        text.append(chunk, n);
-    return text;
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+        outcome.out.append(chunk, static_cast<size_t>(n));
+        outcome.arrivals.push_back({outcome.out.size(), secondsSince(start)});
+    }
 }
 
 // FWLAUNCH_TEST_WRAPPER puts a tool such as valgrind in front of the
@@ -80,6 +91,11 @@ std::vector<char *> argvOf(Words &words)
     return argv;
 }
 
+double toSeconds(const timeval &time)
+{
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
 // Runs `command` with standard output on a pipe, as when the launcher's
 // output is piped into another program.
 Outcome spawn(Words command, const std::string &cwd, const Words &env, const std::string &err_file)
@@ -87,6 +103,7 @@ Outcome spawn(Words command, const std::string &cwd, const Words &env, const std
     int out_pipe[2];
     if (pipe(out_pipe) != 0)
         return Outcome{"", "pipe failed", -1};
+    Clock::time_point start = Clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out_pipe[1], STDOUT_FILENO);
@@ -103,10 +120,13 @@ Outcome spawn(Words command, const std::string &cwd, const Words &env, const std
     }
     close(out_pipe[1]);
     Outcome outcome;
-    outcome.out = readAll(out_pipe[0]);
+    readAsItComes(out_pipe[0], start, outcome);
     close(out_pipe[0]);
     int wait_status = 0;
-    waitpid(pid, &wait_status, 0);
+    rusage usage{};
+    wait4(pid, &wait_status, 0, &usage);
+    outcome.seconds = secondsSince(start);
+    outcome.cpu_seconds = toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
     outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     outcome.err = readFile(err_file);
     return outcome;
@@ -207,6 +227,16 @@ void LauncherTest::makeFile(const std::string &name, const std::string &content)
 void LauncherTest::makeFolder(const std::string &name)
 {
     std::filesystem::create_directory(path(name));
+}
+
+double arrivalOf(const Outcome &outcome, const std::string &text)
+{
+    size_t at = outcome.out.find(text);
+    if (at != std::string::npos)
+        for (const Arrival &arrival : outcome.arrivals)
+            if (arrival.received >= at + text.size())
+                return arrival.seconds;
+    return std::numeric_limits<double>::infinity();
 }
 
 std::string usageText()

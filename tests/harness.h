@@ -6,12 +6,29 @@
 #include <string>
 #include <vector>
 
+// How much of standard output had come through the pipe, and when,
+// counted in seconds from the start of the run.
+struct Arrival {
+    size_t received;
+    double seconds;
+};
+
 // What a run of the launcher left behind.
 struct Outcome {
     std::string out;
     std::string err;
     int status;
+    // Processor time of the whole run, user and system: the launcher's
+    // and the simulator's, which waits for it.
+    double cpu_seconds = 0;
+    // Wall-clock length of the run, and standard output read by read.
+    double seconds = 0;
+    std::vector<Arrival> arrivals;
 };
+
+// When `text` (its first occurrence) had wholly come through standard
+// output, in seconds from the start of the run; infinity if it never did.
+double arrivalOf(const Outcome &outcome, const std::string &text);
 
 using Words = std::vector<std::string>;
 

@@ -40,11 +40,6 @@ std::string handoff(const std::string &bootloader_devnode)
            "dfu-util stand-in ran\n";
 }
 
-Words dots(int count)
-{
-    return Words{std::string(count, '.')};
-}
-
 using ModeSwitch = LauncherTest;
 
 TEST_F(ModeSwitch, FullUpdateFromNormalMode)
@@ -71,6 +66,14 @@ TEST_F(ModeSwitch, BootloaderNeverSeenTimesOut)
     EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(5) + "timeout error\n");
     EXPECT_EQ(outcome.status, 1);
     EXPECT_TRUE(dfuUtilRecord().empty()) << "dfu-util must not run";
+
+    // Standard output is a pipe, as in `fwlaunch img | tee update.log`:
+    // each line must come through as its step happens, not at the end of
+    // the run (and so not be lost when the run is interrupted).
+    double switched = arrivalOf(outcome, "send switch_mode ok\n");
+    EXPECT_LT(switched, outcome.seconds - 3) << "the switch was reported only at the end of the run";
+    EXPECT_GT(arrivalOf(outcome, "wait for.......\n") - switched, 0.5)
+        << "the first wait line came with the switch, not a second later";
 }
 
 TEST_F(ModeSwitch, BootloaderAppearingDuringTheLastSleepIsNotLookedFor)
@@ -154,6 +157,8 @@ TEST_F(ModeSwitch, FailedWriteWithNoBootloaderIsAFailure)
     EXPECT_EQ(outcome.out, "start check usb mode\nStart hid_enumerate\n" +
                                deviceFoundBlock("/dev/hidraw0") + "request pre-mode fail\n");
     EXPECT_EQ(outcome.status, 1);
+    // A shorter watch gives the same output: only its length tells.
+    EXPECT_GE(outcome.cpu_seconds, 15.0) << "the watch gave up early";
 }
 
 } // namespace

@@ -30,6 +30,52 @@ TEST_F(Startup, WithoutAnImageItPrintsUsageAndLeavesTheDeviceAlone)
     }
 }
 
+TEST_F(Startup, HelpPrintsTheUsageTextAndMoreAndSucceeds)
+{
+    for (const Words &args : {Words{"--help"}, Words{"--help", "img.bin"}}) {
+        Outcome outcome = run({"--mode", "normal"}, args);
+        EXPECT_EQ(outcome.out.substr(0, usageText().size()), usageText());
+        EXPECT_NE(outcome.out.find("\nExit status:\n"), std::string::npos) << outcome.out;
+        EXPECT_EQ(outcome.out.back(), '\n');
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_TRUE(reportsReceived().empty());
+    }
+}
+
+TEST_F(Startup, VersionPrintsTheProjectVersionAndSucceeds)
+{
+    Outcome outcome = run({"--mode", "normal"}, {"--version"});
+    EXPECT_EQ(outcome.out, "fwlaunch " FWLAUNCH_VERSION "\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(reportsReceived().empty());
+}
+
+TEST_F(Startup, HelpAndVersionAnswerWithoutTheHidLayer)
+{
+    Outcome outcome = runWithHidapiStandIn("init-fails", {"--help"});
+    EXPECT_EQ(outcome.out.substr(0, usageText().size()), usageText());
+    EXPECT_EQ(outcome.status, 0);
+    outcome = runWithHidapiStandIn("init-fails", {"--version"});
+    EXPECT_EQ(outcome.out, "fwlaunch " FWLAUNCH_VERSION "\n");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST_F(Startup, AnyOtherFirstArgumentIsTheImagePath)
+{
+    // Only the exact words, and only first, are options.
+    for (const Words &args : {Words{"-h"}, Words{"--HELP"}, Words{"--version=1"}}) {
+        Outcome outcome = run({"--mode", "bootloader"}, args);
+        EXPECT_EQ(outcome.out, usageText()) << args[0];
+        EXPECT_EQ(outcome.status, 2) << args[0];
+    }
+    makeFile("--helpful.bin");
+    Outcome outcome = run({"--mode", "bootloader"}, {"--helpful.bin", "--version"});
+    EXPECT_EQ(outcome.out, handoffFromBootloader("--helpful.bin") + "dfu-util stand-in ran\n");
+    EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(dir, "--helpful.bin"));
+}
+
 TEST_F(Startup, WithNoOndrixDeviceItSaysSoAndFails)
 {
     // Another maker's f408 is not the ondrix device.

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the build into a staging prefix and checks the layout: the
-# launcher, its manual page and its udev rules, all under the prefix, and
-# nothing else (the simulator and the tests are not installed).
+# launcher, its compressed manual page, its udev rules, the compressed
+# changelog and the copyright file, all under the prefix, and nothing else
+# (the simulator and the tests are not installed).
 #   check_install.sh BUILD_DIR FWLAUNCH_BINARY UDEV_RULES_DIR SOURCE_DIR
 set -eu
 build=$1 binary=$2 rules_dir=$3 src=$4
@@ -23,16 +24,29 @@ DESTDIR="$tmp/root" cmake --install "$build" --prefix "$stage" > "$tmp/log" 2>&1
 
 root="$tmp/root$stage"
 (cd "$tmp/root" && find . ! -type d | sort) > "$tmp/files"
-printf '%s\n' "./stage/bin/fwlaunch" "./stage/share/man/man1/fwlaunch.1" \
-    "./stage/$rules_dir/70-ondrix-fwlaunch.rules" | sort > "$tmp/expected"
+manpage=share/man/man1/fwlaunch.1.gz
+changelog=share/doc/fwlaunch/changelog.gz
+printf '%s\n' "./stage/bin/fwlaunch" "./stage/$manpage" "./stage/$changelog" \
+    "./stage/share/doc/fwlaunch/copyright" "./stage/$rules_dir/70-ondrix-fwlaunch.rules" |
+    sort > "$tmp/expected"
 if ! cmp -s "$tmp/files" "$tmp/expected"; then
     fail "installed files differ from the expected ones (-expected +installed):"
     diff "$tmp/expected" "$tmp/files" | sed -n 's/^</-/p; s/^>/+/p'
 fi
 [ -x "$root/bin/fwlaunch" ] || fail "bin/fwlaunch is not executable"
-cmp -s "$root/share/man/man1/fwlaunch.1" "$src/doc/fwlaunch.1" || fail "installed manual page differs"
 cmp -s "$root/$rules_dir/70-ondrix-fwlaunch.rules" "$src/data/70-ondrix-fwlaunch.rules" ||
     fail "installed udev rules differ"
+cmp -s "$root/share/doc/fwlaunch/copyright" "$src/packaging/copyright" || fail "installed copyright file differs"
+
+# Compressed as gzip -9n does: the same text, and a header without a file
+# name or a time stamp (flags 0, time 0), so that builds are reproducible.
+check_compressed() { # check_compressed INSTALLED SOURCE
+    gzip -dc "$root/$1" 2> /dev/null | cmp -s - "$2" || fail "$1 is not $2 compressed"
+    header=$(od -An -tx1 -N8 "$root/$1" | tr -d ' ')
+    [ "$header" = 1f8b080000000000 ] || fail "$1 has a file name or a time stamp in its gzip header ($header)"
+}
+check_compressed "$manpage" "$src/doc/fwlaunch.1"
+check_compressed "$changelog" "$src/packaging/changelog"
 
 [ "$failed" -eq 0 ] && echo "staged install: ok"
 exit "$failed"

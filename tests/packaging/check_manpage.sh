@@ -1,9 +1,10 @@
 #!/bin/sh
-# Checks the manual page: man and groff render it without a warning, and
-# every text the launcher prints is quoted in it word for word.
-#   check_manpage.sh SOURCE_DIR
+# Checks the manual page: man and groff render it without a warning, it
+# names the project's version, and every text the launcher prints is
+# quoted in it word for word.
+#   check_manpage.sh SOURCE_DIR VERSION
 set -eu
-src=$1
+src=$1 version=$2
 page="$src/doc/fwlaunch.1"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -16,6 +17,9 @@ if [ -s "$tmp/man.err" ]; then
     fail "warnings while rendering $page:"
     cat "$tmp/man.err"
 fi
+
+grep -q "^\.TH FWLAUNCH 1 [0-9-]* \"fwlaunch $version\" " "$page" ||
+    fail "the .TH line does not name fwlaunch $version"
 
 # The page as plain text on lines long enough that no message is broken.
 groff -man -Tascii -P-cbou -rLL=400n "$page" 2> /dev/null | tr -s ' ' > "$tmp/page.txt"
