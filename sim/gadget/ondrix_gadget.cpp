@@ -27,6 +27,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -41,7 +42,8 @@ const char USAGE[] =
     "  --ignore-switch           stay in normal mode after the switch-mode report\n"
     "  --leave-during-write      take the first report only, then leave for the\n"
     "                            bootloader 1 s later, failing the host's next write\n"
-    "  --leave-during-download N leave the bus when block N of a download comes\n";
+    "  --leave-during-download N leave the bus when block N of a download comes\n"
+    "  --trace                   log every control request the host makes\n";
 
 // GadgetFS passes no OUT control transfer longer than this to user space.
 const uint16_t GADGET_TRANSFER_SIZE = 256;
@@ -57,6 +59,7 @@ struct Options {
     bool ignore_switch = false;
     bool leave_during_write = false;
     long leave_at_block = -1;
+    bool trace = false;
 };
 
 [[noreturn]] void usage_error(const char *problem)
@@ -92,6 +95,8 @@ Options parse_options(int argc, char **argv)
             o.leave_during_write = true;
         else if (option == "--leave-during-download")
             o.leave_at_block = strtol(value().c_str(), nullptr, 10);
+        else if (option == "--trace")
+            o.trace = true;
         else
             usage_error(("unknown option " + option).c_str());
     }
@@ -133,6 +138,29 @@ long long now_ms()
 
 void say(const std::string &line) { printf("%s\n", line.c_str()); }
 
+// "setup 80 06 0300 0000 255": request type, request, value, index, length.
+std::string setup_line(const Setup &setup)
+{
+    char text[48];
+    snprintf(text, sizeof text, "setup %02x %02x %04x %04x %u", setup.request_type, setup.request,
+             setup.value, setup.index, setup.length);
+    return text;
+}
+
+// The control requests the device answers, in the order they come.
+std::vector<Setup> requests_of(Gadget &gadget, const Options &o)
+{
+    std::vector<Setup> requests;
+    for (const GadgetEvent &event : gadget_read_events(gadget)) {
+        if (event.type != GadgetEvent::SETUP)
+            continue;
+        if (o.trace)
+            say(setup_line(event.setup));
+        requests.push_back(event.setup);
+    }
+    return requests;
+}
+
 // Waits for events on ep0 (when the device is on the bus) or a wake-up.
 Wake wait_for_work(const Gadget &gadget, int timeout_ms)
 {
@@ -158,35 +186,48 @@ bool is_set_configuration(const Setup &setup)
 struct ReportReader {
     std::thread thread;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> done{false};
 };
+
+// What the device does with one report: false when it takes no more.
+bool take_report(const uint8_t *report, size_t length, const Options &o)
+{
+    say(report_line(report, length));
+    if (o.leave_during_write) {
+        wake(Wake::LEAVE_SOON);
+        return false;
+    }
+    if (is_switch_mode_report(report, length) && !o.ignore_switch) {
+        wake(Wake::SWITCH);
+        return false;
+    }
+    return true;
+}
 
 void read_reports(ReportReader &reader, int fd, const Options &o)
 {
     uint8_t report[HID_MAX_PACKET];
-    while (!reader.stopping) {
+    for (;;) {
         ssize_t length = read(fd, report, sizeof report);
-        if (length < 0 && errno == EINTR)
-            continue;
-        if (length < 0)
-            return;
-        say(report_line(report, size_t(length)));
-        if (o.leave_during_write) {
-            wake(Wake::LEAVE_SOON);
-            return;
-        }
-        if (is_switch_mode_report(report, size_t(length)) && !o.ignore_switch) {
-            wake(Wake::SWITCH);
-            return;
-        }
+        if (reader.stopping || (length < 0 && errno != EINTR))
+            break;
+        if (length >= 0 && !take_report(report, size_t(length), o))
+            break;
     }
+    reader.done = true;
 }
 
+// The reader may be between two reads when the first signal comes, so
+// it is signalled until it has gone.
 void stop_reader(ReportReader &reader)
 {
     if (!reader.thread.joinable())
         return;
     reader.stopping = true;
-    pthread_kill(reader.thread.native_handle(), SIGUSR1);
+    while (!reader.done) {
+        pthread_kill(reader.thread.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     reader.thread.join();
 }
 
@@ -200,8 +241,8 @@ void answer_normal_mode(Gadget &gadget, const NormalModeModel &model, const Setu
             reader.thread = std::thread(read_reports, std::ref(reader), out, std::cref(o));
     }
     Bytes data;
-    if (!setup.is_in() && setup.length > 0)
-        gadget_read_out_data(gadget, setup, data);
+    if (!setup.is_in() && setup.length > 0 && !gadget_read_out_data(gadget, setup, data))
+        return;
     gadget_answer(gadget, setup, normal_mode_control_request(model, setup));
 }
 
@@ -238,9 +279,8 @@ Next serve_normal_mode(const Options &o)
             leave_at = now_ms() + LEAVE_DURING_WRITE_MS;
         if (why != Wake::EP0)
             continue;
-        for (const GadgetEvent &event : gadget_read_events(gadget))
-            if (event.type == GadgetEvent::SETUP)
-                answer_normal_mode(gadget, model, event.setup, reader, o);
+        for (const Setup &setup : requests_of(gadget, o))
+            answer_normal_mode(gadget, model, setup, reader, o);
     }
     stop_reader(reader);
     gadget_disconnect(gadget);
@@ -292,8 +332,10 @@ bool answer_bootloader(Gadget &gadget, BootloaderRun &run, const Setup &setup, c
         return false;
     }
     Bytes data;
-    if (!setup.is_in() && setup.length > 0)
-        gadget_read_out_data(gadget, setup, data);
+    if (!setup.is_in() && setup.length > 0 && !gadget_read_out_data(gadget, setup, data)) {
+        say("lost the data of a request: " + setup_line(setup));
+        return true;
+    }
     note_timing(run, setup);
     const bool was_manifested = run.model.dfu.manifested;
     gadget_answer(gadget, setup, dfu_control_request(run.model, setup, data.data()));
@@ -317,9 +359,8 @@ void serve_bootloader(const Options &o)
             break;
         if (why != Wake::EP0 || !on_bus)
             continue;
-        for (const GadgetEvent &event : gadget_read_events(gadget))
-            if (event.type == GadgetEvent::SETUP && on_bus)
-                on_bus = answer_bootloader(gadget, run, event.setup, o);
+        for (const Setup &setup : requests_of(gadget, o))
+            on_bus = on_bus && answer_bootloader(gadget, run, setup, o);
     }
     gadget_disconnect(gadget);
 }
