@@ -148,17 +148,23 @@ std::string setup_line(const Setup &setup)
 }
 
 // The control requests the device answers, in the order they come.
-std::vector<Setup> requests_of(Gadget &gadget, const Options &o)
+std::vector<Setup> requests_of(Gadget &gadget)
 {
     std::vector<Setup> requests;
-    for (const GadgetEvent &event : gadget_read_events(gadget)) {
-        if (event.type != GadgetEvent::SETUP)
-            continue;
-        if (o.trace)
-            say(setup_line(event.setup));
-        requests.push_back(event.setup);
-    }
+    for (const GadgetEvent &event : gadget_read_events(gadget))
+        if (event.type == GadgetEvent::SETUP)
+            requests.push_back(event.setup);
     return requests;
+}
+
+// The data of an OUT request, read before anything else is done: the host
+// may not wait for it. False when it was lost all the same.
+bool take_request(Gadget &gadget, const Setup &setup, Bytes &data, const Options &o)
+{
+    const bool taken = setup.is_in() || setup.length == 0 || gadget_read_out_data(gadget, setup, data);
+    if (o.trace || !taken)
+        say((taken ? "" : "lost the data of ") + setup_line(setup));
+    return taken;
 }
 
 // Waits for events on ep0 (when the device is on the bus) or a wake-up.
@@ -241,9 +247,8 @@ void answer_normal_mode(Gadget &gadget, const NormalModeModel &model, const Setu
             reader.thread = std::thread(read_reports, std::ref(reader), out, std::cref(o));
     }
     Bytes data;
-    if (!setup.is_in() && setup.length > 0 && !gadget_read_out_data(gadget, setup, data))
-        return;
-    gadget_answer(gadget, setup, normal_mode_control_request(model, setup));
+    if (take_request(gadget, setup, data, o))
+        gadget_answer(gadget, setup, normal_mode_control_request(model, setup));
 }
 
 Gadget gadget_of(const Options &o)
@@ -279,7 +284,7 @@ Next serve_normal_mode(const Options &o)
             leave_at = now_ms() + LEAVE_DURING_WRITE_MS;
         if (why != Wake::EP0)
             continue;
-        for (const Setup &setup : requests_of(gadget, o))
+        for (const Setup &setup : requests_of(gadget))
             answer_normal_mode(gadget, model, setup, reader, o);
     }
     stop_reader(reader);
@@ -332,10 +337,8 @@ bool answer_bootloader(Gadget &gadget, BootloaderRun &run, const Setup &setup, c
         return false;
     }
     Bytes data;
-    if (!setup.is_in() && setup.length > 0 && !gadget_read_out_data(gadget, setup, data)) {
-        say("lost the data of a request: " + setup_line(setup));
+    if (!take_request(gadget, setup, data, o))
         return true;
-    }
     note_timing(run, setup);
     const bool was_manifested = run.model.dfu.manifested;
     gadget_answer(gadget, setup, dfu_control_request(run.model, setup, data.data()));
@@ -359,7 +362,7 @@ void serve_bootloader(const Options &o)
             break;
         if (why != Wake::EP0 || !on_bus)
             continue;
-        for (const Setup &setup : requests_of(gadget, o))
+        for (const Setup &setup : requests_of(gadget))
             on_bus = on_bus && answer_bootloader(gadget, run, setup, o);
     }
     gadget_disconnect(gadget);
