@@ -7,11 +7,6 @@ namespace {
 
 const uint8_t SWITCH_MODE_REPORT[] = {0x02, 0x12, 0x34};
 
-Strings identity_strings(const char *product, const std::string &serial)
-{
-    return {ONDRIX_MANUFACTURER, product, serial};
-}
-
 } // namespace
 
 // The command report is 63 bytes on the wire, report ID included.
@@ -58,7 +53,7 @@ DfuDeviceConfig bootloader_config(const std::string &serial, uint16_t transfer_s
 
 NormalModeModel normal_mode_model(const std::string &serial)
 {
-    Strings strings = identity_strings(NORMAL_MODE_PRODUCT, serial);
+    Strings strings = {ONDRIX_MANUFACTURER, NORMAL_MODE_PRODUCT, serial};
     Bytes descriptors = device_descriptor(ONDRIX_VENDOR_ID, NORMAL_MODE_PRODUCT_ID, strings);
     append(descriptors, configuration_descriptor(
                             1, hid_interface_descriptors(0, ONDRIX_REPORT_DESCRIPTOR.size(), true)));
