@@ -83,7 +83,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dfu-util does the download. The libraries the binary links (the hidraw
-# flavour of hidapi, libc) come with their versions from dpkg-shlibdeps
+# flavour of hidapi, libudev, libc) come with their versions from dpkg-shlibdeps
 # where it is there, and are named by hand where it is not.
 find_program(FWLAUNCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(FWLAUNCH_DPKG_SHLIBDEPS)
@@ -91,7 +91,7 @@ if(FWLAUNCH_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "dfu-util")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhidapi-hidraw0, dfu-util, libc6, libstdc++6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhidapi-hidraw0, libudev1, dfu-util, libc6, libstdc++6")
 endif()
 
 include(CPack)

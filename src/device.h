@@ -3,6 +3,9 @@
 
 #include <hidapi.h>
 
+#include <string>
+#include <vector>
+
 // The ondrix device shows itself under two USB identities: a HID device in
 // normal mode, and a USB DFU bootloader once it has been switched over.
 #define DEVICE_VENDOR_ID 0x040E
@@ -13,6 +16,45 @@
 // vendor:product pair for run-time and for DFU mode, so that no other
 // device that happens to be in DFU mode is matched.
 #define BOOTLOADER_ID_TEXT "040e:f003,040e:f003"
+
+// One attached ondrix device, in either mode, as --list shows it.
+struct OndrixDevice {
+    std::string port; // USB port path ("1-1", "3-2.4"); empty when unknown
+    bool in_bootloader;
+    unsigned short vendor_id;
+    unsigned short product_id;
+    std::string node;    // its hidraw node
+    std::wstring serial; // empty when it has none
+};
+
+// Every attached ondrix device, normal mode first, each mode in the order
+// the HID layer lists it.
+std::vector<OndrixDevice> listOndrixDevices();
+
+// Whether `text` has the form of a USB port path: bus-port, then any
+// number of .port for the hubs in between.
+bool isPortPath(const char *text);
+
+// Orders port paths as the bus does: by bus, then port by port.
+bool portPathLess(const std::string &a, const std::string &b);
+
+// From now on every probe and request sees only the ondrix device on
+// `port`, as if it were the only one attached. An empty port sees all.
+void pinToPort(const std::string &port);
+
+// Starts listening to udev's announcements of devices. Call before the
+// first command request, so that the bootloader's arrival cannot be missed.
+void listenToUdev();
+void stopListeningToUdev();
+
+// Sleeps `seconds`, or less when udev announces that an ondrix bootloader
+// (on the pinned port) has arrived.
+void sleepUnlessBootloaderArrives(unsigned seconds);
+
+// Waits, for at most a few seconds, until udev has finished with the USB
+// device of the bootloader on the pinned port, so that the user has been
+// given access to the node dfu-util opens.
+void waitUntilBootloaderIsReady();
 
 // 0 when a device in normal mode is listed, -1 when none is.
 int inNormalMode();

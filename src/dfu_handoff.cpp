@@ -10,21 +10,27 @@ namespace {
 const int DFU_ARGS_SLOTS = 10;
 }
 
-void dfu_run(const char *argv)
+void dfu_run(const char *argv, const char *port)
 {
     const char *args[DFU_ARGS_SLOTS] = {};
-    args[0] = "dfu-util";
-    args[1] = "-d";
-    args[2] = BOOTLOADER_ID_TEXT;
-    args[3] = "-a";
-    args[4] = "0";
-    args[5] = "-D";
+    int slot = 0;
+    args[slot++] = "dfu-util";
+    args[slot++] = "-d";
+    args[slot++] = BOOTLOADER_ID_TEXT;
+    // Pinned to the port: another ondrix bootloader must not take the image.
+    if (port != nullptr && *port != '\0') {
+        args[slot++] = "-p";
+        args[slot++] = port;
+    }
+    args[slot++] = "-a";
+    args[slot++] = "0";
+    args[slot++] = "-D";
 
     if (argv == nullptr) {
         printf("file is null,exitn");
         return;
     }
-    args[6] = argv;
+    args[slot] = argv;
 
     printf("About to run dfu-util for downloading...\n");
     // Whatever is still buffered would be lost with this process image.

@@ -6,10 +6,14 @@
 
 #include <hidapi.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -34,23 +38,39 @@ void printhelp()
     printf("<sudo ./fwlaunch img>\n\n");
 }
 
-// What --help prints: the usage text, then what the argument is and what
-// the exit statuses mean.
+// What --help prints: the usage text, then the options, what the
+// argument is and what the exit statuses mean.
 void printFullHelp()
 {
     printhelp();
     printf("img is the firmware image. fwlaunch switches the attached ondrix\n");
     printf("device into its USB bootloader and hands img to dfu-util, which\n");
-    printf("downloads it.\n");
+    printf("downloads it into that same device.\n");
+    printf("\n");
+    printf("Options, before img:\n");
+    printf("  --port PORT  update only the ondrix device on USB port PORT\n");
+    printf("               (also --port=PORT)\n");
+    printf("  --list       list the attached ondrix devices, one a line: port,\n");
+    printf("               mode, identity, hidraw node, serial number\n");
+    printf("  --help       print this text\n");
+    printf("  --version    print the version\n");
+    printf("\n");
+    printf("A port is the path of the device on the USB bus, as the kernel names\n");
+    printf("it and dfu-util -p takes it: bus-port, then .port for each hub in\n");
+    printf("between (1-1, 3-2.4). The device keeps its port when it switches to\n");
+    printf("its bootloader. --list shows the port of each device. With several\n");
+    printf("ondrix devices attached and no --port, fwlaunch updates the first one\n");
+    printf("in normal mode (if none, the first bootloader) and says which.\n");
     printf("\n");
     printf("Exit status:\n");
     printf("  dfu-util's own  once img has been handed to dfu-util\n");
+    printf("  0               --list listed a device; --help, --version\n");
     printf("  1               no ondrix device, the switch to the bootloader\n");
-    printf("                  failed, or dfu-util could not be started\n");
-    printf("  2               no argument, or img does not exist\n");
+    printf("                  failed, dfu-util could not be started, or the\n");
+    printf("                  output of --list, --help or --version failed\n");
+    printf("  2               no argument, img does not exist, or PORT is not\n");
+    printf("                  a port path\n");
     printf("  255             the HID layer could not be initialised\n");
-    printf("\n");
-    printf("fwlaunch --version prints the version.\n");
 }
 
 bool firstArgumentIs(int argc, char *argv[], const char *option)
@@ -66,22 +86,35 @@ int checkimg(const char *filename)
     return 1;
 }
 
+// The wait for the bootloader: a probe, then up to a second's sleep, which
+// udev cuts short when it announces the bootloader.
 bool waitForBootloader()
 {
     int timeout = 0;
     while (timeout < SWITCH_WAIT_PROBES) {
         if (inBootloaderMode() != 0)
             return true;
-        sleep(1);
+        sleepUnlessBootloaderArrives(1);
         printf("wait for.......\n");
         timeout++;
     }
     return false;
 }
 
+// Hands the image to dfu-util once udev is done with the bootloader (the
+// user may otherwise not yet be allowed to open it). Returns only when
+// dfu-util could not be started.
+int handOff(const char *img, const std::string &port)
+{
+    waitUntilBootloaderIsReady();
+    stopListeningToUdev();
+    dfu_run(img, port.c_str());
+    return EXIT_UPDATE_FAILED;
+}
+
 // Runs from normal mode to the hand-off. Returns only when the update
 // could not be handed to dfu-util.
-int switchToBootloader(const char *img)
+int switchToBootloader(const char *img, const std::string &port)
 {
     printf("start check usb mode\n");
     if (requestHidCmd(PRE_MODE_CMD[0], PRE_MODE_CMD[1]) == -1) {
@@ -101,34 +134,104 @@ int switchToBootloader(const char *img)
         return EXIT_UPDATE_FAILED;
     }
     printf("start download file: %s\n", img);
-    dfu_run(img);
-    return EXIT_UPDATE_FAILED;
+    return handOff(img, port);
 }
 
-int updateFromBootloader(const char *img)
+int updateFromBootloader(const char *img, const std::string &port)
 {
     printf("the divce is already in usb bootloader mode\n");
     printf("Try to start download img file : %s.\n", img);
-    dfu_run(img);
+    return handOff(img, port);
+}
+
+void printNotFound()
+{
+    printf("don't found any ondrix hid device\n");
+    printf("please check if you has plun in a ondrix usb device\n");
+}
+
+// Ends a run whose whole purpose is its output: a listing nobody
+// received is a failure.
+int finishOutput(int status)
+{
+    if (fflush(stdout) == 0 && ferror(stdout) == 0)
+        return status;
+    fprintf(stderr, "fwlaunch: cannot write the output: %s\n", strerror(errno != 0 ? errno : EIO));
     return EXIT_UPDATE_FAILED;
 }
 
-int runUpdate(int argc, char *argv[])
+int listDevices()
 {
-    if (argc < 2 || checkimg(argv[1]) == -1) {
+    std::vector<OndrixDevice> devices = listOndrixDevices();
+    if (devices.empty()) {
+        printNotFound();
+        return finishOutput(EXIT_UPDATE_FAILED);
+    }
+    std::stable_sort(devices.begin(), devices.end(), [](const OndrixDevice &a, const OndrixDevice &b) {
+        return portPathLess(a.port, b.port);
+    });
+    for (const OndrixDevice &device : devices)
+        printf("%s  %s  %04hx:%04hx  %s  %ls\n", device.port.empty() ? "-" : device.port.c_str(),
+               device.in_bootloader ? "bootloader" : "normal", device.vendor_id, device.product_id,
+               device.node.c_str(), device.serial.empty() ? L"-" : device.serial.c_str());
+    return finishOutput(EXIT_SUCCESS);
+}
+
+// Without --port the run takes the first device in normal mode, else the
+// first bootloader, and when there is a choice, says which and how to
+// choose. Empty when there is no device, or its port cannot be told.
+std::string chooseDevice()
+{
+    std::vector<OndrixDevice> devices = listOndrixDevices();
+    if (devices.empty() || devices.front().port.empty())
+        return "";
+    std::vector<std::string> ports;
+    for (const OndrixDevice &device : devices)
+        if (std::find(ports.begin(), ports.end(), device.port) == ports.end())
+            ports.push_back(device.port);
+    if (ports.size() > 1)
+        printf("%zu ondrix devices attached; updating the one on port %s (choose with --port)\n", ports.size(),
+               devices.front().port.c_str());
+    return devices.front().port;
+}
+
+int runUpdate(const char *img, const char *port_option)
+{
+    std::string port = port_option != nullptr ? port_option : chooseDevice();
+    pinToPort(port);
+    // Listening starts before the first report: udev's word on the
+    // bootloader's arrival must not be missed.
+    listenToUdev();
+    int status = EXIT_UPDATE_FAILED;
+    if (inNormalMode() == 0)
+        status = switchToBootloader(img, port);
+    else if (inBootloaderMode() == 1)
+        status = updateFromBootloader(img, port);
+    else
+        printNotFound();
+    stopListeningToUdev();
+    return status;
+}
+
+// The command line: [--list | --port PORT | --port=PORT] img [ignored...]
+int runCommand(int argc, char *argv[])
+{
+    if (firstArgumentIs(argc, argv, "--list"))
+        return listDevices();
+    const char *port = nullptr;
+    int image_at = 1;
+    if (firstArgumentIs(argc, argv, "--port")) {
+        port = argc > 2 ? argv[2] : "";
+        image_at = 3;
+    } else if (argc >= 2 && strncmp(argv[1], "--port=", strlen("--port=")) == 0) {
+        port = argv[1] + strlen("--port=");
+        image_at = 2;
+    }
+    if ((port != nullptr && !isPortPath(port)) || argc <= image_at || checkimg(argv[image_at]) == -1) {
         printhelp();
         return EXIT_USAGE;
     }
-    const char *img = argv[1];
-
-    if (inNormalMode() == 0)
-        return switchToBootloader(img);
-    if (inBootloaderMode() == 1)
-        return updateFromBootloader(img);
-
-    printf("don't found any ondrix hid device\n");
-    printf("please check if you has plun in a ondrix usb device\n");
-    return EXIT_UPDATE_FAILED;
+    return runUpdate(argv[image_at], port);
 }
 
 } // namespace
@@ -145,11 +248,11 @@ int main(int argc, char *argv[])
     // The two options answer before the HID layer is touched.
     if (firstArgumentIs(argc, argv, "--help")) {
         printFullHelp();
-        return EXIT_SUCCESS;
+        return finishOutput(EXIT_SUCCESS);
     }
     if (firstArgumentIs(argc, argv, "--version")) {
         printf("fwlaunch %s\n", FWLAUNCH_VERSION);
-        return EXIT_SUCCESS;
+        return finishOutput(EXIT_SUCCESS);
     }
 
     int ret_init = hid_init();
@@ -158,7 +261,7 @@ int main(int argc, char *argv[])
         return -1;
     }
 
-    int status = runUpdate(argc, argv);
+    int status = runCommand(argc, argv);
     // end_exit: every run that does not become dfu-util closes here.
     hid_exit();
     return status;

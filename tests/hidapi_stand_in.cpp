@@ -55,6 +55,11 @@ hid_device HID_API_EXPORT *hid_open(unsigned short, unsigned short, const wchar_
     return nullptr;
 }
 
+hid_device HID_API_EXPORT *hid_open_path(const char *)
+{
+    return nullptr;
+}
+
 int HID_API_EXPORT hid_set_nonblocking(hid_device *, int)
 {
     return -1;
