@@ -30,7 +30,7 @@ groff -man -Tascii -P-cbou -rLL=400n "$page" 2> /dev/null | tr -s ' ' > "$tmp/pa
 # without an image.
 sed -n 's/.*\(printf\|perror\)("\([^"]*\)".*/\2/p' "$src"/src/*.cpp |
     grep -v '^file is null' |
-    sed 's/%[-0-9.]*[hl]*[a-z]/\n/g; s/\\n/\n/g' |
+    sed 's/%[-0-9.]*[hlz]*[a-z]/\n/g; s/\\n/\n/g' |
     sed 's/^ *//; s/ *$//' | tr -s ' ' | grep -v '^$' | sort -u > "$tmp/pieces"
 [ -s "$tmp/pieces" ] || fail "found no messages in $src/src"
 while IFS= read -r piece; do
