@@ -58,7 +58,7 @@ TEST_F(RealDfuUtil, WriteErrorInTheBootloaderIsTheLaunchersFailure)
     EXPECT_TRUE(contains(outcome.out, "DFU state(10) = dfuERROR, status(3) = Device is unable to write memory"))
         << outcome.out;
     EXPECT_EQ(outcome.status, 74) << "dfu-util's own failure status";
-    EXPECT_TRUE(contains(simulatorLog(), "download 040e:f003 2048 bytes\n"));
+    EXPECT_TRUE(contains(simulatorLog(), "download 040e:f003 on 1-1 2048 bytes\n"));
 }
 
 TEST_F(RealDfuUtil, AnotherMakersDfuDeviceIsLeftAlone)

@@ -205,12 +205,13 @@ Words LauncherTest::dfuUtilRecord() const
     return lines(readFile(path("dfu-util.record")));
 }
 
-Words LauncherTest::reportsReceived() const
+Words LauncherTest::reportsReceived(const std::string &port) const
 {
+    const std::string prefix = port + " report ";
     Words reports;
     for (const std::string &line : lines(simulatorLog()))
-        if (line.rfind("report ", 0) == 0)
-            reports.push_back(line.substr(strlen("report ")));
+        if (line.rfind(prefix, 0) == 0)
+            reports.push_back(line.substr(prefix.size()));
     return reports;
 }
 

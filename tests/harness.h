@@ -48,8 +48,8 @@ protected:
 
     // The stand-in's record: its working directory, then its arguments.
     Words dfuUtilRecord() const;
-    // The reports the simulated device received, one hex line each.
-    Words reportsReceived() const;
+    // The reports the simulated device on `port` received, one hex line each.
+    Words reportsReceived(const std::string &port = "1-1") const;
     // Everything the simulator recorded.
     std::string simulatorLog() const;
 

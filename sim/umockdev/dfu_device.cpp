@@ -168,59 +168,16 @@ void connect_handler(UMockdevIoctlBase *handler, const char *signal, GCallback c
         GConnectFlags(0));
 }
 
-std::string port_problem(UMockdevTestbed *testbed, const UsbPort &port, const std::string &devnode)
+std::string port_problem(UMockdevTestbed *testbed, const UsbPort &port)
 {
     gchar *root = umockdev_testbed_get_root_dir(testbed);
     std::string root_dir = root;
     g_free(root);
-    if (g_file_test((root_dir + devnode).c_str(), G_FILE_TEST_EXISTS))
-        return devnode + " is already taken";
-    if (g_file_test((root_dir + "/sys/devices/" + port.name).c_str(), G_FILE_TEST_EXISTS))
+    if (g_file_test((root_dir + port.devnode()).c_str(), G_FILE_TEST_EXISTS))
+        return port.devnode() + " is already taken";
+    if (g_file_test((root_dir + port.syspath()).c_str(), G_FILE_TEST_EXISTS))
         return port.name + " is already taken";
     return {};
-}
-
-std::string format(const char *fmt, int value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, fmt, value);
-    return text;
-}
-
-// Attribute line of umockdev's device description; sysfs text ends in a line feed.
-std::string attribute(const char *name, const std::string &value)
-{
-    std::string line = std::string("A: ") + name + "=";
-    for (char ch : value + "\n")
-        line += ch == '\\' ? "\\\\" : ch == '\n' ? "\\n" : std::string(1, ch);
-    return line + "\n";
-}
-
-// Device description with the attributes libusb and hidapi read from a usb_device.
-std::string describe_usb_device(const DfuModel &m, const UsbPort &port, const std::string &devnode)
-{
-    const DfuDeviceConfig &c = m.config;
-    const int bcd_device = m.descriptors[12] | m.descriptors[13] << 8;
-    std::string text = "P: /devices/" + port.name + "\nN: " + devnode.substr(5) + "\n" +
-                       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + devnode + "\n" +
-                       format("E: BUSNUM=%03d\n", port.busnum) + format("E: DEVNUM=%03d\n", port.devnum) +
-                       attribute("idVendor", format("%04x", c.vendor_id)) +
-                       attribute("idProduct", format("%04x", c.product_id)) +
-                       attribute("bcdDevice", format("%04x", bcd_device)) +
-                       attribute("busnum", format("%d", port.busnum)) +
-                       attribute("devnum", format("%d", port.devnum)) + attribute("speed", "480") +
-                       attribute("bConfigurationValue", "1") + attribute("bNumConfigurations", "1") +
-                       attribute("bNumInterfaces", format("%2d", dfu_interface_count(m)));
-    if (!c.manufacturer.empty())
-        text += attribute("manufacturer", c.manufacturer);
-    if (!c.product.empty())
-        text += attribute("product", c.product);
-    if (!c.serial.empty())
-        text += attribute("serial", c.serial);
-    text += "H: descriptors=";
-    for (uint8_t byte : m.descriptors)
-        text += format("%02X", byte);
-    return text + "\n";
 }
 
 }  // namespace
@@ -228,44 +185,36 @@ std::string describe_usb_device(const DfuModel &m, const UsbPort &port, const st
 struct DfuDevice {
     UMockdevTestbed *testbed;
     UMockdevIoctlBase *handler;
-    std::string syspath, devnode;
+    TestbedNodes nodes;
     std::shared_ptr<DeviceState> state;
 };
 
 DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const DfuDeviceConfig &config)
 {
-    const std::string devnode = format("/dev/bus/usb/%03d/", port.busnum) + format("%03d", port.devnum);
-    const std::string problem = port_problem(testbed, port, devnode);
+    const std::string problem = port_problem(testbed, port);
     if (!problem.empty()) {
         std::fprintf(stderr, "dfu_device_add: %s\n", problem.c_str());
         return nullptr;
     }
     auto state = std::make_shared<DeviceState>();
     state->model = dfu_model_new(config);
+    TestbedNodes nodes = add_usb_device(testbed, port, state->model.descriptors, state->model.strings);
 
-    GError *error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, describe_usb_device(state->model, port, devnode).c_str(),
-                                          &error)) {
-        std::fprintf(stderr, "dfu_device_add: cannot add %s: %s\n", port.name.c_str(),
-                     error->message);
-        g_error_free(error);
-        return nullptr;
-    }
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     connect_handler(handler, "handle-ioctl", G_CALLBACK(on_handle_ioctl), state);
     connect_handler(handler, "client-vanished", G_CALLBACK(on_client_vanished), state);
-    if (!umockdev_testbed_attach_ioctl(testbed, devnode.c_str(), handler, &error)) {
-        std::fprintf(stderr, "dfu_device_add: cannot attach to %s: %s\n", devnode.c_str(),
+    GError *error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, port.devnode().c_str(), handler, &error)) {
+        std::fprintf(stderr, "dfu_device_add: cannot attach to %s: %s\n", port.devnode().c_str(),
                      error->message);
         g_error_free(error);
         g_object_unref(handler);
         return nullptr;
     }
-    const std::string syspath = "/sys/devices/" + port.name;
-    return new DfuDevice{UMOCKDEV_TESTBED(g_object_ref(testbed)), handler, syspath, devnode, state};
+    return new DfuDevice{UMOCKDEV_TESTBED(g_object_ref(testbed)), handler, nodes, state};
 }
 
-const char *dfu_device_syspath(const DfuDevice *device) { return device->syspath.c_str(); }
+TestbedNodes &dfu_device_nodes(DfuDevice *device) { return device->nodes; }
 
 std::vector<uint8_t> dfu_device_received(DfuDevice *device)
 {
@@ -283,7 +232,7 @@ void dfu_device_free(DfuDevice *device)
 {
     if (!device)
         return;
-    umockdev_testbed_detach_ioctl(device->testbed, device->devnode.c_str(), nullptr);
+    umockdev_testbed_detach_ioctl(device->testbed, device->nodes.front().devnode.c_str(), nullptr);
     g_object_unref(device->handler);
     g_object_unref(device->testbed);
     delete device;

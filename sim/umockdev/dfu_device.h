@@ -6,6 +6,7 @@
 #pragma once
 
 #include "dfu_model.h"
+#include "usb_device.h"
 #include "usb_ports.h"
 
 #include <umockdev.h>
@@ -20,7 +21,8 @@ struct DfuDevice;
 // Returns nullptr and prints the reason on stderr on failure.
 DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const DfuDeviceConfig &config);
 
-const char *dfu_device_syspath(const DfuDevice *device);
+// Its nodes in the testbed, the usb_device first.
+TestbedNodes &dfu_device_nodes(DfuDevice *device);
 
 // Bytes of the current (or last) download that the device accepted.
 std::vector<uint8_t> dfu_device_received(DfuDevice *device);

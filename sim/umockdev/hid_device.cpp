@@ -2,11 +2,6 @@
 
 #include "ondrix_model.h"
 
-#include <glib.h>
-
-#include <cstdarg>
-#include <cstdlib>
-
 namespace {
 
 const unsigned BUS_USB = 0x0003;
@@ -16,56 +11,29 @@ const unsigned BUS_USB = 0x0003;
 int next_hid_instance = 1;
 int next_hidraw_minor = 0;
 
-std::string format(const char *pattern, ...)
+// One configuration with one HID interface, as libusb reads it.
+Bytes hid_device_descriptors(const HidIdentity &identity, const Strings &strings)
 {
-    va_list args;
-    va_start(args, pattern);
-    gchar *text = g_strdup_vprintf(pattern, args);
-    va_end(args);
-    std::string result = text;
-    g_free(text);
-    return result;
-}
-
-std::string report_descriptor_hex()
-{
-    std::string hex;
-    for (uint8_t byte : ONDRIX_REPORT_DESCRIPTOR)
-        hex += format("%02X", byte);
-    return hex;
-}
-
-// Devices are given to umockdev in its description format: it creates
-// the /dev node only for a device that has an "N:" line.
-void add_described(UMockdevTestbed *testbed, const std::string &description)
-{
-    GError *error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
-        g_printerr("ondrix-sim: cannot add a device: %s\n", error->message);
-        exit(EXIT_FAILURE);
-    }
+    Bytes descriptors = device_descriptor(identity.vendor_id, identity.product_id, strings);
+    append(descriptors, configuration_descriptor(
+                            1, hid_interface_descriptors(0, ONDRIX_REPORT_DESCRIPTOR.size(), true)));
+    return descriptors;
 }
 
 } // namespace
 
-HidNodes add_usb_hid_device(UMockdevTestbed *testbed, const std::string &usb_name,
-                            const HidIdentity &identity)
+TestbedNodes add_usb_hid_device(UMockdevTestbed *testbed, const UsbPort &port,
+                                const HidIdentity &identity)
 {
-    std::string devpath = "/devices/" + usb_name;
-    add_described(testbed, format("P: %s\n"
-                                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
-                                  "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=0100\n"
-                                  "A: manufacturer=%s\nA: product=%s\nA: serial=%s\n",
-                                  devpath.c_str(), identity.vendor_id, identity.product_id,
-                                  identity.manufacturer.c_str(), identity.product.c_str(),
-                                  identity.serial.c_str()));
-    std::string usb_syspath = "/sys" + devpath;
-    return HidNodes{usb_syspath, add_hid_interface(testbed, usb_syspath, identity)};
+    Strings strings = {identity.manufacturer, identity.product, identity.serial};
+    TestbedNodes nodes = add_usb_device(testbed, port, hid_device_descriptors(identity, strings), strings);
+    add_hid_interface(testbed, nodes, identity);
+    return nodes;
 }
 
-std::string add_hid_interface(UMockdevTestbed *testbed, const std::string &usb_syspath,
-                              const HidIdentity &identity)
+void add_hid_interface(UMockdevTestbed *testbed, TestbedNodes &nodes, const HidIdentity &identity)
 {
+    const std::string &usb_syspath = nodes.front().syspath;
     std::string usb_devpath = usb_syspath.substr(usb_syspath.find("/devices/"));
     std::string usb_name = usb_devpath.substr(usb_devpath.rfind('/') + 1);
     std::string interface_path = usb_devpath + "/" + usb_name + ":1.0";
@@ -74,24 +42,18 @@ std::string add_hid_interface(UMockdevTestbed *testbed, const std::string &usb_s
     std::string hid_path = interface_path + "/" + hid_name;
     std::string hidraw_name = format("hidraw%d", next_hidraw_minor++);
 
-    add_described(testbed, format("P: %s\n"
-                                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
-                                  "A: bInterfaceNumber=00\nA: bInterfaceClass=03\n",
-                                  interface_path.c_str()));
+    add_node(testbed, nodes, interface_path, "",
+             "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
+             "A: bInterfaceNumber=00\nA: bInterfaceClass=03\n");
     // hidapi takes the IDs and serial number from HID_ID and HID_UNIQ.
-    add_described(testbed, format("P: %s\n"
-                                  "E: SUBSYSTEM=hid\nE: HID_ID=%04X:%08X:%08X\n"
-                                  "E: HID_NAME=%s %s\nE: HID_UNIQ=%s\n"
-                                  "H: report_descriptor=%s\n",
-                                  hid_path.c_str(), BUS_USB, identity.vendor_id,
-                                  identity.product_id, identity.manufacturer.c_str(),
-                                  identity.product.c_str(), identity.serial.c_str(),
-                                  report_descriptor_hex().c_str()));
+    add_node(testbed, nodes, hid_path, "",
+             format("E: SUBSYSTEM=hid\nE: HID_ID=%04X:%08X:%08X\n"
+                    "E: HID_NAME=%s %s\nE: HID_UNIQ=%s\n"
+                    "H: report_descriptor=%s\n",
+                    BUS_USB, identity.vendor_id, identity.product_id, identity.manufacturer.c_str(),
+                    identity.product.c_str(), identity.serial.c_str(), hex(ONDRIX_REPORT_DESCRIPTOR).c_str()));
     // hid_open reads the hid node's uevent through <hidraw>/device.
-    add_described(testbed, format("P: %s/hidraw/%s\nN: %s\n"
-                                  "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/%s\n"
-                                  "L: device=../../../%s\n",
-                                  hid_path.c_str(), hidraw_name.c_str(), hidraw_name.c_str(),
-                                  hidraw_name.c_str(), hid_name.c_str()));
-    return "/dev/" + hidraw_name;
+    add_node(testbed, nodes, hid_path + "/hidraw/" + hidraw_name, "/dev/" + hidraw_name,
+             format("E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/%s\nL: device=../../../%s\n",
+                    hidraw_name.c_str(), hid_name.c_str()));
 }

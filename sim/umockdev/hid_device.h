@@ -1,6 +1,9 @@
 #ifndef ONDRIX_SIM_HID_DEVICE_H
 #define ONDRIX_SIM_HID_DEVICE_H
 
+#include "usb_device.h"
+#include "usb_ports.h"
+
 #include <umockdev.h>
 
 #include <cstdint>
@@ -15,20 +18,13 @@ struct HidIdentity {
     std::string serial;
 };
 
-// A USB HID device as added to the testbed.
-struct HidNodes {
-    std::string usb_syspath; // removing it takes the whole device off the bus
-    std::string devnode;     // its hidraw node
-};
+// Adds a USB device on `port` carrying one HID interface. The last of
+// its nodes is the hidraw node.
+TestbedNodes add_usb_hid_device(UMockdevTestbed *testbed, const UsbPort &port,
+                                const HidIdentity &identity);
 
-// Adds a plain USB device carrying one HID interface, named `usb_name` in
-// sysfs.
-HidNodes add_usb_hid_device(UMockdevTestbed *testbed, const std::string &usb_name,
-                            const HidIdentity &identity);
-
-// Adds the HID interface (usb_interface, hid and hidraw nodes) beneath an
-// existing USB device. Returns the /dev path of the hidraw node.
-std::string add_hid_interface(UMockdevTestbed *testbed, const std::string &usb_syspath,
-                              const HidIdentity &identity);
+// Adds the HID interface (usb_interface, hid and hidraw nodes) beneath
+// the usb_device `nodes` starts with, and appends them to `nodes`.
+void add_hid_interface(UMockdevTestbed *testbed, TestbedNodes &nodes, const HidIdentity &identity);
 
 #endif

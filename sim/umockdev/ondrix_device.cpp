@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,69 +22,85 @@ namespace {
 // usbdevfs passes control transfers of any length.
 const uint16_t BOOTLOADER_TRANSFER_SIZE = 1024;
 
-// The ioctl handler runs on umockdev's worker thread; everything below is
+struct OndrixDevice {
+    OndrixBehaviour behaviour;
+    UsbPort port;
+    TestbedNodes normal;                  // empty while not on the bus in normal mode
+    UMockdevIoctlBase *handler = nullptr; // answers on the normal-mode hidraw node
+    std::string handler_devnode;
+    bool switch_pending = false;
+    DfuDevice *bootloader = nullptr;
+};
+
+// The ioctl handlers run on umockdev's worker thread; everything below is
 // shared with the main thread and guarded by `state_lock`.
 std::mutex state_lock;
 UMockdevTestbed *the_testbed = nullptr;
-OndrixBehaviour behaviour;
-std::string normal_syspath;
-std::string normal_devnode;
-UMockdevIoctlBase *normal_handler = nullptr;
-bool switch_pending = false;
-std::vector<DfuDevice *> bootloaders;
+FILE *the_log = nullptr;
+std::vector<std::unique_ptr<OndrixDevice>> devices;
 
-HidIdentity ondrix_identity(uint16_t product_id, const char *product)
+HidIdentity identity(const OndrixDevice &device, uint16_t product_id, const char *product)
 {
-    return HidIdentity{ONDRIX_VENDOR_ID, product_id, ONDRIX_MANUFACTURER, product, behaviour.serial};
+    return HidIdentity{ONDRIX_VENDOR_ID, product_id, ONDRIX_MANUFACTURER, product, device.behaviour.serial};
 }
 
-void log_report(const uint8_t *data, int length)
+// Each line of the log starts with the port of the device it is about.
+void log_line(const OndrixDevice &device, const std::string &text)
 {
-    if (behaviour.log == nullptr)
+    if (the_log == nullptr)
         return;
-    fprintf(behaviour.log, "%s\n", report_line(data, length).c_str());
-    fflush(behaviour.log);
+    fprintf(the_log, "%s %s\n", device.port.name.c_str(), text.c_str());
+    fflush(the_log);
 }
 
 // The wall-clock time the bootloader became visible, for measuring how
 // soon the launcher hands over to dfu-util.
-void log_bootloader_arrival()
+void log_bootloader_arrival(const OndrixDevice &device)
 {
-    if (behaviour.log == nullptr)
-        return;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    fprintf(behaviour.log, "bootloader attached at %lld.%09ld\n", static_cast<long long>(now.tv_sec),
-            now.tv_nsec);
-    fflush(behaviour.log);
+    log_line(device, format("bootloader attached at %lld.%09ld", static_cast<long long>(now.tv_sec),
+                            now.tv_nsec));
+}
+
+void attach_bootloader(OndrixDevice &device)
+{
+    DfuDeviceConfig config = bootloader_config(device.behaviour.serial, BOOTLOADER_TRANSFER_SIZE,
+                                               device.behaviour.fail_download_after);
+    device.bootloader = dfu_device_add(the_testbed, device.port, config);
+    if (device.bootloader == nullptr)
+        exit(EXIT_FAILURE);
+    add_hid_interface(the_testbed, dfu_device_nodes(device.bootloader),
+                      identity(device, BOOTLOADER_PRODUCT_ID, BOOTLOADER_PRODUCT));
 }
 
 // Leaving normal mode: the HID device drops off the bus and the
-// bootloader enumerates in its place.
-void switch_to_bootloader()
+// bootloader enumerates on the same port, with a new device number.
+void switch_to_bootloader(OndrixDevice &device)
 {
     std::lock_guard<std::mutex> guard(state_lock);
-    if (normal_syspath.empty())
+    if (device.normal.empty())
         return;
-    umockdev_testbed_remove_device(the_testbed, normal_syspath.c_str());
-    normal_syspath.clear();
-    ondrix_attach_bootloader();
-    log_bootloader_arrival();
+    remove_nodes(the_testbed, device.normal);
+    device.normal.clear();
+    device.port = renumbered(device.port);
+    attach_bootloader(device);
+    log_bootloader_arrival(device);
 }
 
-gboolean switch_later(gpointer)
+gboolean switch_later(gpointer device)
 {
-    switch_to_bootloader();
+    switch_to_bootloader(*static_cast<OndrixDevice *>(device));
     return G_SOURCE_REMOVE;
 }
 
 // Called on the worker thread, with the lock held.
-void start_switch()
+void start_switch(OndrixDevice &device)
 {
-    if (switch_pending || behaviour.switch_delay_ms < 0)
+    if (device.switch_pending || device.behaviour.switch_delay_ms < 0)
         return;
-    switch_pending = true;
-    g_timeout_add(behaviour.switch_delay_ms, switch_later, nullptr);
+    device.switch_pending = true;
+    g_timeout_add(device.behaviour.switch_delay_ms, switch_later, &device);
 }
 
 // A node the launcher may not open for reading and writing. Permissions
@@ -128,14 +145,21 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
     return TRUE;
 }
 
-gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
+gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
+    OndrixDevice &device = *static_cast<OndrixDevice *>(data);
+    const OndrixBehaviour &behaviour = device.behaviour;
     UMockdevIoctlData *report = umockdev_ioctl_client_get_arg(client);
     std::unique_lock<std::mutex> guard(state_lock);
-    log_report(report->data, report->data_len);
+    // A node still open after the device left the bus.
+    if (device.normal.empty()) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    log_line(device, report_line(report->data, report->data_len));
 
     if (behaviour.fail_writes) {
-        start_switch();
+        start_switch(device);
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
@@ -143,80 +167,84 @@ gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
     if (is_switch_mode_report(report->data, report->data_len)) {
         leaves_now = behaviour.switch_delay_ms == 0;
         if (!leaves_now)
-            start_switch();
+            start_switch(device);
     }
     int accepted = behaviour.short_writes ? report->data_len - 1 : report->data_len;
     guard.unlock();
     // A switch without delay is done before the write returns, so the
     // launcher's very next look finds the bootloader.
     if (leaves_now)
-        switch_to_bootloader();
+        switch_to_bootloader(device);
     umockdev_ioctl_client_complete(client, accepted, 0);
     return TRUE;
 }
 
-} // namespace
-
-void ondrix_setup(UMockdevTestbed *testbed, const OndrixBehaviour &how)
+void attach_normal(OndrixDevice &device)
 {
-    std::lock_guard<std::mutex> guard(state_lock);
-    the_testbed = testbed;
-    behaviour = how;
-}
-
-void ondrix_attach_normal()
-{
-    std::lock_guard<std::mutex> guard(state_lock);
-    HidIdentity identity = ondrix_identity(NORMAL_MODE_PRODUCT_ID, NORMAL_MODE_PRODUCT);
-    HidNodes nodes = add_usb_hid_device(the_testbed, next_usb_port().name, identity);
-    normal_syspath = nodes.usb_syspath;
-    normal_devnode = nodes.devnode;
-    if (behaviour.refuse_open) {
-        make_unopenable(normal_devnode);
+    device.normal = add_usb_hid_device(the_testbed, device.port,
+                                       identity(device, NORMAL_MODE_PRODUCT_ID, NORMAL_MODE_PRODUCT));
+    const std::string hidraw = device.normal.back().devnode;
+    if (device.behaviour.refuse_open) {
+        make_unopenable(hidraw);
         return;
     }
-
-    normal_handler = umockdev_ioctl_base_new();
-    g_signal_connect(normal_handler, "handle-ioctl", G_CALLBACK(on_ioctl), nullptr);
-    g_signal_connect(normal_handler, "handle-write", G_CALLBACK(on_write), nullptr);
+    device.handler = umockdev_ioctl_base_new();
+    device.handler_devnode = hidraw;
+    g_signal_connect(device.handler, "handle-ioctl", G_CALLBACK(on_ioctl), nullptr);
+    g_signal_connect(device.handler, "handle-write", G_CALLBACK(on_write), &device);
     GError *error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(the_testbed, normal_devnode.c_str(), normal_handler, &error)) {
-        g_printerr("ondrix-sim: cannot attach to %s: %s\n", normal_devnode.c_str(), error->message);
+    if (!umockdev_testbed_attach_ioctl(the_testbed, hidraw.c_str(), device.handler, &error)) {
+        g_printerr("ondrix-sim: cannot attach to %s: %s\n", hidraw.c_str(), error->message);
         g_error_free(error);
     }
 }
 
-void ondrix_attach_bootloader()
-{
-    DfuDeviceConfig config = bootloader_config(behaviour.serial, BOOTLOADER_TRANSFER_SIZE,
-                                               behaviour.fail_download_after);
-    DfuDevice *bootloader = dfu_device_add(the_testbed, next_usb_port(), config);
-    if (bootloader == nullptr)
-        exit(EXIT_FAILURE);
-    bootloaders.push_back(bootloader);
-    add_hid_interface(the_testbed, dfu_device_syspath(bootloader),
-                      ondrix_identity(BOOTLOADER_PRODUCT_ID, BOOTLOADER_PRODUCT));
-}
+} // namespace
 
-bool ondrix_received_image(std::vector<uint8_t> &image, bool &complete)
+void ondrix_setup(UMockdevTestbed *testbed, FILE *log)
 {
     std::lock_guard<std::mutex> guard(state_lock);
-    if (bootloaders.empty())
-        return false;
-    image = dfu_device_received(bootloaders.front());
-    complete = dfu_device_manifested(bootloaders.front());
-    return true;
+    the_testbed = testbed;
+    the_log = log;
+}
+
+void ondrix_add(const OndrixBehaviour &behaviour, OndrixMode mode)
+{
+    std::lock_guard<std::mutex> guard(state_lock);
+    devices.push_back(std::make_unique<OndrixDevice>());
+    OndrixDevice &device = *devices.back();
+    device.behaviour = behaviour;
+    device.port = next_usb_port();
+    if (mode == OndrixMode::normal)
+        attach_normal(device);
+    else
+        attach_bootloader(device);
+}
+
+std::vector<OndrixDownload> ondrix_downloads()
+{
+    std::lock_guard<std::mutex> guard(state_lock);
+    std::vector<OndrixDownload> downloads;
+    for (const auto &device : devices) {
+        OndrixDownload download{device->port.name, device->bootloader != nullptr, {}, false};
+        if (device->bootloader != nullptr) {
+            download.image = dfu_device_received(device->bootloader);
+            download.complete = dfu_device_manifested(device->bootloader);
+        }
+        downloads.push_back(download);
+    }
+    return downloads;
 }
 
 void ondrix_teardown()
 {
     std::lock_guard<std::mutex> guard(state_lock);
-    for (DfuDevice *bootloader : bootloaders)
-        dfu_device_free(bootloader);
-    bootloaders.clear();
-    if (normal_handler != nullptr) {
-        umockdev_testbed_detach_ioctl(the_testbed, normal_devnode.c_str(), nullptr);
-        g_object_unref(normal_handler);
-        normal_handler = nullptr;
+    for (const auto &device : devices) {
+        dfu_device_free(device->bootloader);
+        if (device->handler != nullptr) {
+            umockdev_testbed_detach_ioctl(the_testbed, device->handler_devnode.c_str(), nullptr);
+            g_object_unref(device->handler);
+        }
     }
+    devices.clear();
 }

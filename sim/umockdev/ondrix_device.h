@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-// How the simulated ondrix device behaves in normal mode.
+// How a simulated ondrix device behaves.
 struct OndrixBehaviour {
     std::string serial = "OX-000001";
     // Milliseconds from the switch-mode report (or from the first failed
@@ -20,24 +20,31 @@ struct OndrixBehaviour {
     bool fail_writes = false;  // every report write fails, as when the device drops off
     bool short_writes = false; // writes go through one byte short
     int fail_download_after = -1; // the bootloader fails to write this block
-    FILE *log = nullptr;       // receives one line per report written
 };
 
-// Sets up the device for the testbed; call before attaching it.
-void ondrix_setup(UMockdevTestbed *testbed, const OndrixBehaviour &behaviour);
+enum class OndrixMode { normal, bootloader };
 
-// Puts the device on the bus in normal mode (040e:f408).
-void ondrix_attach_normal();
+// Sets up the ondrix devices for the testbed. `log`, when not null,
+// receives a line per report written and per bootloader attached.
+void ondrix_setup(UMockdevTestbed *testbed, FILE *log);
 
-// Puts the device on the bus in bootloader mode (040e:f003): a USB DFU
-// device that also shows a HID interface.
-void ondrix_attach_bootloader();
+// Puts one more ondrix device on the bus, on the next free port: in
+// normal mode (040e:f408) or as its bootloader (040e:f003, a USB DFU
+// device that also shows a HID interface).
+void ondrix_add(const OndrixBehaviour &behaviour, OndrixMode mode);
 
-// What the bootloader (the first, if several were attached) received by
-// DFU download. False when no bootloader was ever attached.
-bool ondrix_received_image(std::vector<uint8_t> &image, bool &complete);
+// What the bootloader of a device received by DFU download.
+struct OndrixDownload {
+    std::string port;
+    bool bootloader_attached; // the device was ever in its bootloader
+    std::vector<uint8_t> image;
+    bool complete;
+};
 
-// Takes the device and its handlers down; call before the testbed goes.
+// One entry per ondrix device, in the order they were added.
+std::vector<OndrixDownload> ondrix_downloads();
+
+// Takes the devices' handlers down; call before the testbed goes.
 void ondrix_teardown();
 
 #endif

@@ -1,9 +1,9 @@
-// ondrix-sim: runs a command against a simulated ondrix device.
+// ondrix-sim: runs a command against simulated ondrix devices.
 //
 // It builds a umockdev testbed (a mocked sysfs and /dev) holding the
-// device in the chosen mode, and perhaps other makers' devices, then runs
-// the command with the testbed preloaded and answers the device's side
-// while the command runs. It exits with the command's status.
+// devices in the chosen modes, and perhaps other makers' devices, then
+// runs the command with the testbed preloaded and answers the devices'
+// side while the command runs. It exits with the command's status.
 
 #include "dfu_device.h"
 #include "hid_device.h"
@@ -13,21 +13,32 @@
 #include <glib.h>
 #include <umockdev.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 const char USAGE[] =
     "usage: ondrix-sim [OPTION]... -- COMMAND [ARG]...\n"
-    "Runs COMMAND against a simulated ondrix device and exits with its status.\n"
+    "Runs COMMAND against simulated ondrix devices and exits with its status.\n"
+    "\"The device\" is the first ondrix device; with no other makers' devices\n"
+    "listed before it, it is on port 1-1.\n"
     "\n"
-    "  --mode normal|bootloader|both|none  the device's mode at start (normal)\n"
+    "  --mode normal|bootloader|both|none\n"
+    "                      the device's mode at start (normal); both: the device\n"
+    "                      in normal mode and, on the next port, a second one\n"
+    "                      already in its bootloader, with the same serial number;\n"
+    "                      none: no such device (--also still adds its devices)\n"
+    "  --also normal|bootloader\n"
+    "                      one more ondrix device in that mode, on the next port,\n"
+    "                      behaving as by default, serial number OX-00000N (N = 2\n"
+    "                      for the first --also, 3 for the next...); repeatable\n"
     "  --others N          N other makers' HID devices listed before the device\n"
     "  --foreign-f408      another maker's device with product ID f408, listed first\n"
     "  --serial TEXT       the device's serial number (OX-000001)\n"
@@ -40,17 +51,27 @@ const char USAGE[] =
     "  --fail-download-after N\n"
     "                      the bootloader fails to write block N of the image\n"
     "  --foreign-dfu       another maker's device in DFU mode beside the device\n"
-    "  --log FILE          record every report the device receives, and what\n"
-    "                      each DFU device received\n"
-    "  --verify IMAGE      at the end, check that the bootloader received IMAGE\n"
-    "                      intact; if not, say so and fail\n";
+    "  --log FILE          record every report an ondrix device receives and when\n"
+    "                      each bootloader came, on lines that start with the\n"
+    "                      device's port, and what each DFU device received\n"
+    "  --verify [PORT=]IMAGE\n"
+    "                      at the end, check that the device's bootloader (the\n"
+    "                      one on PORT) received IMAGE intact; if not, say so\n"
+    "                      and fail; repeatable\n";
+
+// A bootloader that is to have received an image; no port: the device's.
+struct ImageCheck {
+    std::string port;
+    std::string image;
+};
 
 struct Options {
     std::string mode = "normal";
     int others = 0;
     bool foreign_f408 = false;
     bool foreign_dfu = false;
-    const char *verify_path = nullptr;
+    std::vector<OndrixMode> also;
+    std::vector<ImageCheck> checks;
     OndrixBehaviour behaviour;
     const char *log_path = nullptr;
     char **command = nullptr;
@@ -69,6 +90,23 @@ int parse_count(const char *text)
     if (*text == '\0' || *end != '\0' || value < 0 || value > 600000)
         usage_error("expected a number");
     return static_cast<int>(value);
+}
+
+OndrixMode parse_mode(const std::string &mode)
+{
+    if (mode != "normal" && mode != "bootloader")
+        usage_error("unknown mode");
+    return mode == "normal" ? OndrixMode::normal : OndrixMode::bootloader;
+}
+
+// "1-10=b.bin" names a port; "b.bin" or "a=b.bin" does not.
+ImageCheck parse_check(const std::string &text)
+{
+    if (!g_regex_match_simple("^[0-9]+-[0-9]+(\\.[0-9]+)*=", text.c_str(), GRegexCompileFlags(0),
+                              GRegexMatchFlags(0)))
+        return ImageCheck{"", text};
+    size_t equals = text.find('=');
+    return ImageCheck{text.substr(0, equals), text.substr(equals + 1)};
 }
 
 Options parse_options(int argc, char **argv)
@@ -106,8 +144,10 @@ Options parse_options(int argc, char **argv)
             options.behaviour.fail_download_after = parse_count(value());
         else if (option == "--foreign-dfu")
             options.foreign_dfu = true;
+        else if (option == "--also")
+            options.also.push_back(parse_mode(value()));
         else if (option == "--verify")
-            options.verify_path = value();
+            options.checks.push_back(parse_check(value()));
         else if (option == "--log")
             options.log_path = value();
         else
@@ -136,21 +176,28 @@ void add_other_devices(UMockdevTestbed *testbed, const Options &options)
 {
     if (options.foreign_f408) {
         HidIdentity gadget{0x1209, 0xf408, "Other Maker", "Gadget", "GX-42"};
-        add_usb_hid_device(testbed, next_usb_port().name, gadget);
+        add_usb_hid_device(testbed, next_usb_port(), gadget);
     }
     for (int i = 0; i < options.others; i++) {
         HidIdentity receiver{0x046d, static_cast<uint16_t>(0xc500 + i), "Logitech", "USB Receiver", ""};
-        add_usb_hid_device(testbed, next_usb_port().name, receiver);
+        add_usb_hid_device(testbed, next_usb_port(), receiver);
     }
 }
 
-void add_ondrix_device(UMockdevTestbed *testbed, const Options &options)
+void add_ondrix_devices(const Options &options)
 {
-    ondrix_setup(testbed, options.behaviour);
     if (options.mode == "normal" || options.mode == "both")
-        ondrix_attach_normal();
+        ondrix_add(options.behaviour, OndrixMode::normal);
     if (options.mode == "bootloader" || options.mode == "both")
-        ondrix_attach_bootloader();
+        ondrix_add(options.behaviour, OndrixMode::bootloader);
+    int number = 2;
+    for (OndrixMode mode : options.also) {
+        OndrixBehaviour behaviour;
+        char serial[16];
+        snprintf(serial, sizeof serial, "OX-%06d", number++);
+        behaviour.serial = serial;
+        ondrix_add(behaviour, mode);
+    }
 }
 
 // umockdev builds its testbed through the same preloaded library that
@@ -208,50 +255,57 @@ int run_command(char **command)
     return run.status;
 }
 
-void log_download(FILE *log, const char *identity, const std::vector<uint8_t> &image, bool complete)
+void log_download(FILE *log, const std::string &identity, const std::vector<uint8_t> &image, bool complete)
 {
     if (log != nullptr)
-        fprintf(log, "download %s %zu bytes%s\n", identity, image.size(), complete ? " complete" : "");
-}
-
-std::vector<uint8_t> read_image(const char *path)
-{
-    gchar *content = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(path, &content, &length, nullptr))
-        return {};
-    std::vector<uint8_t> image(content, content + length);
-    g_free(content);
-    return image;
+        fprintf(log, "download %s %zu bytes%s\n", identity.c_str(), image.size(), complete ? " complete" : "");
 }
 
 // Says whether the bootloader holds exactly the image, complete.
-bool verify_image(const char *path, const std::vector<uint8_t> &received, bool complete)
+bool verify_image(const ImageCheck &check, const OndrixDownload &download)
 {
-    std::vector<uint8_t> expected = read_image(path);
-    bool intact = complete && received == expected;
+    const char *path = check.image.c_str();
+    std::string device = check.port.empty() ? "the device" : "the device on " + check.port;
+    gchar *content = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(path, &content, &length, nullptr)) {
+        fprintf(stderr, "ondrix-sim: cannot read %s to check what %s received\n", path, device.c_str());
+        return false;
+    }
+    std::vector<uint8_t> expected(content, content + length);
+    g_free(content);
+    const std::vector<uint8_t> &received = download.image;
+    bool intact = download.complete && received == expected;
     if (intact)
-        fprintf(stderr, "ondrix-sim: the device received %s intact (%zu bytes)\n", path, received.size());
+        fprintf(stderr, "ondrix-sim: %s received %s intact (%zu bytes)\n", device.c_str(), path, received.size());
     else
-        fprintf(stderr, "ondrix-sim: the device did not receive %s intact (%zu of %zu bytes%s)\n", path,
-                received.size(), expected.size(), complete ? "" : ", download not finished");
+        fprintf(stderr, "ondrix-sim: %s did not receive %s intact (%zu of %zu bytes%s)\n", device.c_str(),
+                path, received.size(), expected.size(), download.complete ? "" : ", download not finished");
     return intact;
 }
 
-// Records what each DFU device received; false when --verify failed.
-bool report_downloads(const Options &options, DfuDevice *foreign_dfu)
+// What the bootloader the check is about received; nothing if there is no such device.
+OndrixDownload download_for(const ImageCheck &check, const std::vector<OndrixDownload> &downloads)
 {
-    FILE *log = options.behaviour.log;
+    for (const OndrixDownload &download : downloads)
+        if (check.port.empty() || download.port == check.port)
+            return download;
+    return OndrixDownload{check.port, false, {}, false};
+}
+
+// Records what each DFU device received; false when a --verify failed.
+bool report_downloads(const Options &options, FILE *log, DfuDevice *foreign_dfu)
+{
     if (foreign_dfu != nullptr)
         log_download(log, "0483:df11", dfu_device_received(foreign_dfu), dfu_device_manifested(foreign_dfu));
-    std::vector<uint8_t> image;
-    bool complete = false;
-    bool attached = ondrix_received_image(image, complete);
-    if (attached)
-        log_download(log, "040e:f003", image, complete);
-    if (options.verify_path == nullptr)
-        return true;
-    return verify_image(options.verify_path, image, complete);
+    std::vector<OndrixDownload> downloads = ondrix_downloads();
+    for (const OndrixDownload &download : downloads)
+        if (download.bootloader_attached)
+            log_download(log, "040e:f003 on " + download.port, download.image, download.complete);
+    bool all_intact = true;
+    for (const ImageCheck &check : options.checks)
+        all_intact = verify_image(check, download_for(check, downloads)) && all_intact;
+    return all_intact;
 }
 
 } // namespace
@@ -260,9 +314,10 @@ int main(int argc, char **argv)
 {
     Options options = parse_options(argc, argv);
     run_under_testbed_library(argv);
+    FILE *log = nullptr;
     if (options.log_path != nullptr) {
-        options.behaviour.log = fopen(options.log_path, "w");
-        if (options.behaviour.log == nullptr) {
+        log = fopen(options.log_path, "w");
+        if (log == nullptr) {
             perror(options.log_path);
             return 2;
         }
@@ -271,15 +326,16 @@ int main(int argc, char **argv)
     UMockdevTestbed *testbed = umockdev_testbed_new();
     add_other_devices(testbed, options);
     DfuDevice *foreign_dfu = options.foreign_dfu ? add_foreign_dfu_device(testbed) : nullptr;
-    add_ondrix_device(testbed, options);
+    ondrix_setup(testbed, log);
+    add_ondrix_devices(options);
     int status = run_command(options.command);
-    if (!report_downloads(options, foreign_dfu) && status == 0)
+    if (!report_downloads(options, log, foreign_dfu) && status == 0)
         status = EXIT_FAILURE;
 
     ondrix_teardown();
     dfu_device_free(foreign_dfu);
     g_object_unref(testbed);
-    if (options.behaviour.log != nullptr)
-        fclose(options.behaviour.log);
+    if (log != nullptr)
+        fclose(log);
     return status;
 }

@@ -21,7 +21,25 @@ std::vector<std::string> ports_in_text_order()
     return ports;
 }
 
+// Each enumeration takes the next device number; they are not reused.
+int next_devnum()
+{
+    static int devnum = FIRST_DEVNUM;
+    if (devnum > MAX_DEVNUM) {
+        fprintf(stderr, "ondrix-sim: no free USB device number left\n");
+        exit(EXIT_FAILURE);
+    }
+    return devnum++;
+}
+
 } // namespace
+
+std::string UsbPort::devnode() const
+{
+    char node[32];
+    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", busnum, devnum);
+    return node;
+}
 
 UsbPort next_usb_port()
 {
@@ -31,6 +49,10 @@ UsbPort next_usb_port()
         fprintf(stderr, "ondrix-sim: no free USB port left\n");
         exit(EXIT_FAILURE);
     }
-    int devnum = FIRST_DEVNUM + static_cast<int>(handed_out);
-    return UsbPort{std::to_string(BUS) + "-" + ports[handed_out++], BUS, devnum};
+    return UsbPort{std::to_string(BUS) + "-" + ports[handed_out++], BUS, next_devnum()};
+}
+
+UsbPort renumbered(const UsbPort &port)
+{
+    return UsbPort{port.name, port.busnum, next_devnum()};
 }

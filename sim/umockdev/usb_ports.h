@@ -9,6 +9,9 @@ struct UsbPort {
     std::string name;
     int busnum;
     int devnum;
+
+    std::string syspath() const { return "/sys/devices/" + name; }
+    std::string devnode() const;
 };
 
 // Hands out the ports in turn. udev lists devices in the text order of
@@ -16,5 +19,9 @@ struct UsbPort {
 // 1-100, ..., 1-109, 1-11, ...): the launcher sees devices in the order
 // they were added.
 UsbPort next_usb_port();
+
+// The same port with a new device number, as a device gets when it
+// enumerates again (after a mode switch, say).
+UsbPort renumbered(const UsbPort &port);
 
 #endif
