@@ -13,10 +13,13 @@
 #include <glib.h>
 #include <umockdev.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -220,6 +223,21 @@ void run_under_testbed_library(char **argv)
     exit(EXIT_FAILURE);
 }
 
+// umockdev redirects /sys and /dev but not /run: a command under the
+// testbed would find the machine's udev (its control socket and device
+// database in /run/udev) and mix it with the testbed's devices. An empty
+// /run/udev, in a mount namespace of the simulator's own, makes udev look
+// not running to the command, as it is not running in the testbed.
+void hide_machine_udev()
+{
+    if (!g_file_test("/run/udev", G_FILE_TEST_EXISTS))
+        return;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/run/udev", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755") != 0)
+        fprintf(stderr, "ondrix-sim: warning: the command sees the machine's /run/udev: %s\n",
+                strerror(errno));
+}
+
 struct Run {
     GMainLoop *loop;
     int status;
@@ -314,6 +332,7 @@ int main(int argc, char **argv)
 {
     Options options = parse_options(argc, argv);
     run_under_testbed_library(argv);
+    hide_machine_udev();
     FILE *log = nullptr;
     if (options.log_path != nullptr) {
         log = fopen(options.log_path, "w");
