@@ -155,15 +155,20 @@ void LauncherTest::TearDown()
 
 Outcome LauncherTest::run(const Words &sim_options, const Words &args)
 {
-    Words command = {ONDRIX_SIM};
-    command.insert(command.end(), sim_options.begin(), sim_options.end());
-    Words more = {"--log", path("sim.log"), "--"};
-    command.insert(command.end(), more.begin(), more.end());
-    Words wrapper = wrapperWords(path("reports"));
-    command.insert(command.end(), wrapper.begin(), wrapper.end());
+    Words command = wrapperWords(path("reports"));
     command.push_back(FWLAUNCH);
     command.insert(command.end(), args.begin(), args.end());
-    return launch(command, {});
+    return simulate(sim_options, command);
+}
+
+Outcome LauncherTest::simulate(const Words &sim_options, const Words &command)
+{
+    Words sim = {ONDRIX_SIM};
+    sim.insert(sim.end(), sim_options.begin(), sim_options.end());
+    Words more = {"--log", path("sim.log"), "--"};
+    sim.insert(sim.end(), more.begin(), more.end());
+    sim.insert(sim.end(), command.begin(), command.end());
+    return launch(sim, {});
 }
 
 Outcome LauncherTest::launch(const Words &command, const Words &settings)

@@ -42,6 +42,8 @@ protected:
     // Runs `fwlaunch ARGS` under `ondrix-sim SIM_OPTIONS` in the scratch
     // folder (or in `cwd` below it), with the dfu-util stand-in on PATH.
     Outcome run(const Words &sim_options, const Words &args);
+    // Runs COMMAND under `ondrix-sim SIM_OPTIONS` the same way.
+    Outcome simulate(const Words &sim_options, const Words &command);
 
     // Runs the launcher built against the hidapi stand-in, no testbed.
     Outcome runWithHidapiStandIn(const std::string &behaviour, const Words &args);

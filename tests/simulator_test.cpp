@@ -1,0 +1,83 @@
+// The simulated bus itself: several ondrix devices at once, each on its
+// own port, and what the simulator tells udev monitors and its log.
+
+#include "harness.h"
+
+namespace {
+
+// The switch-mode report, written straight to a hidraw node. umockdev
+// follows only the descriptor open() returned (not a copy made by dup2,
+// as the shell's redirection makes), so the writer opens the node itself.
+std::string switchModeReportTo(const std::string &devnode)
+{
+    return "python3 -c \"import os; os.write(os.open('" + devnode + "', os.O_RDWR), bytes([2, 0x12, 0x34]))\"";
+}
+
+std::string logLine(const std::string &log, const std::string &start)
+{
+    size_t at = log.find(start);
+    return at == std::string::npos ? "" : log.substr(at, log.find('\n', at) - at);
+}
+
+using SimulatedBus = LauncherTest;
+
+TEST_F(SimulatedBus, EachDeviceSwitchesAloneAndComesBackOnItsOwnPort)
+{
+    Outcome outcome = simulate({"--also", "normal", "--also", "bootloader"},
+                               {"sh", "-c", switchModeReportTo("/dev/hidraw1") + " && cd /sys/bus/usb/devices &&"
+                                "  for port in 1-1 1-10 1-100; do"
+                                "    echo $port $(cat $port/idProduct $port/devnum $port/serial);"
+                                "  done;"
+                                "  echo $(ls /dev) / $(ls /dev/bus/usb/001) / $(ls /sys/class/hidraw)"});
+    EXPECT_EQ(outcome.out, "1-1 f408 2 OX-000001\n"
+                           "1-10 f003 5 OX-000002\n"
+                           "1-100 f003 4 OX-000003\n"
+                           "bus hidraw0 hidraw2 hidraw3 / 002 004 005 / hidraw0 hidraw2 hidraw3\n")
+        << "nothing of the normal-mode device on 1-10 may be left";
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(reportsReceived("1-10"), Words{"02 12 34"});
+    EXPECT_TRUE(reportsReceived("1-1").empty());
+    std::string log = simulatorLog();
+    EXPECT_NE(logLine(log, "1-10 bootloader attached at "), "") << log;
+    EXPECT_EQ(logLine(log, "1-1 bootloader"), "");
+    EXPECT_EQ(logLine(log, "download"), "download 040e:f003 on 1-10 0 bytes");
+    EXPECT_EQ(logLine(log, "download 040e:f003 on 1-100"), "download 040e:f003 on 1-100 0 bytes");
+}
+
+TEST_F(SimulatedBus, UdevMonitorsSeeTheDeviceLeaveAndItsBootloaderArrive)
+{
+    Outcome outcome = simulate({"--also", "normal"},
+                               {UDEV_WATCH, "sh", "-c", switchModeReportTo("/dev/hidraw1")});
+    EXPECT_EQ(outcome.out, "remove hidraw hidraw1\n"
+                           "remove hid 0003:040E:F408.0002\n"
+                           "remove usb_interface 1-10:1.0\n"
+                           "remove usb_device 1-10\n"
+                           "add usb_device 1-10\n"
+                           "add usb_interface 1-10:1.0\n"
+                           "add hid 0003:040E:F003.0003\n"
+                           "add hidraw hidraw2 on 1-10 f003\n");
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+}
+
+TEST_F(SimulatedBus, ParallelDownloadsEachReachTheirOwnBootloader)
+{
+    makeFile("a.bin", std::string(3000, 'a'));
+    makeFile("b.bin", std::string(5000, 'b'));
+    search_path = "/usr/bin:/bin";
+    const std::string download = "dfu-util -d 040e:f003,040e:f003 -a 0";
+    Outcome outcome = simulate({"--mode", "bootloader", "--also", "bootloader", "--also", "normal",
+                                "--verify", "1-1=a.bin", "--verify", "1-10=b.bin", "--verify", "1-100=a.bin"},
+                               {"sh", "-c", download + " -p 1-1 -D a.bin > a.out 2>&1 & " +
+                                download + " -p 1-10 -D b.bin > b.out 2>&1; wait"});
+    EXPECT_EQ(outcome.err, "ondrix-sim: the device on 1-1 received a.bin intact (3000 bytes)\n"
+                           "ondrix-sim: the device on 1-10 received b.bin intact (5000 bytes)\n"
+                           "ondrix-sim: the device on 1-100 did not receive a.bin intact "
+                           "(0 of 3000 bytes, download not finished)\n");
+    EXPECT_EQ(outcome.status, 1) << "a failed check fails the run";
+    std::string log = simulatorLog();
+    EXPECT_EQ(logLine(log, "download 040e:f003 on 1-1 "), "download 040e:f003 on 1-1 3000 bytes complete");
+    EXPECT_EQ(logLine(log, "download 040e:f003 on 1-10 "), "download 040e:f003 on 1-10 5000 bytes complete");
+    EXPECT_EQ(logLine(log, "download 040e:f003 on 1-100"), "") << "never in its bootloader";
+}
+
+} // namespace
