@@ -69,4 +69,33 @@ TEST_F(RealDfuUtil, AnotherMakersDfuDeviceIsLeftAlone)
     EXPECT_TRUE(contains(simulatorLog(), "download 0483:df11 0 bytes\n")) << simulatorLog();
 }
 
+TEST_F(RealDfuUtil, OfTwoDevicesOnlyTheChosenOneReceivesTheImage)
+{
+    Outcome outcome = run({"--also", "normal", "--verify", "1-10=firmware.bin"}, {"--port", "1-10", "firmware.bin"});
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, "the device on 1-10 received firmware.bin intact")) << outcome.err;
+    EXPECT_FALSE(contains(simulatorLog(), "on 1-1 ")) << "the other device was never switched";
+}
+
+TEST_F(RealDfuUtil, ADeviceWaitingInItsBootloaderIsNotGivenTheOthersImage)
+{
+    Outcome outcome = run({"--mode", "bootloader", "--also", "normal", "--verify", "1-10=firmware.bin"},
+                          {"firmware.bin"});
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, "the device on 1-10 received firmware.bin intact")) << outcome.err;
+    EXPECT_TRUE(contains(simulatorLog(), "download 040e:f003 on 1-1 0 bytes\n")) << simulatorLog();
+}
+
+TEST_F(RealDfuUtil, TwoRunsAtOnceEachUpdateTheirOwnDevice)
+{
+    makeFile("other.bin", firmwareImage().substr(0, 3000));
+    Outcome outcome = runShell({"--also", "normal", "--verify", "1-1=firmware.bin", "--verify", "1-10=other.bin"},
+                               "\"$FWLAUNCH\" --port 1-1 firmware.bin > a.out 2>&1 & a=$!\n"
+                               "\"$FWLAUNCH\" --port 1-10 other.bin > b.out 2>&1; b=$?\n"
+                               "wait $a && exit $b");
+    EXPECT_EQ(outcome.status, 0) << outcome.err << readFile(path("a.out")) << readFile(path("b.out"));
+    EXPECT_TRUE(contains(outcome.err, "the device on 1-1 received firmware.bin intact")) << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, "the device on 1-10 received other.bin intact")) << outcome.err;
+}
+
 } // namespace

@@ -14,8 +14,6 @@
 #include <limits>
 #include <sstream>
 
-namespace {
-
 std::string readFile(const std::string &name)
 {
     std::ifstream file(name, std::ios::binary);
@@ -23,6 +21,8 @@ std::string readFile(const std::string &name)
     content << file.rdbuf();
     return content.str();
 }
+
+namespace {
 
 Words lines(const std::string &text)
 {
@@ -171,6 +171,14 @@ Outcome LauncherTest::simulate(const Words &sim_options, const Words &command)
     return launch(sim, {});
 }
 
+Outcome LauncherTest::runShell(const Words &sim_options, const std::string &script)
+{
+    extra_env.push_back(std::string("FWLAUNCH=") + FWLAUNCH);
+    Outcome outcome = simulate(sim_options, {"/bin/sh", "-c", script});
+    extra_env.pop_back();
+    return outcome;
+}
+
 Outcome LauncherTest::launch(const Words &command, const Words &settings)
 {
     Words env = SANITIZER_SETTINGS;
@@ -225,6 +233,21 @@ std::string LauncherTest::simulatorLog() const
     return readFile(path("sim.log"));
 }
 
+double LauncherTest::bootloaderAttachedAt(const std::string &port) const
+{
+    const std::string prefix = port + " bootloader attached at ";
+    for (const std::string &line : lines(simulatorLog()))
+        if (line.rfind(prefix, 0) == 0)
+            return std::stod(line.substr(prefix.size()));
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+double LauncherTest::dfuUtilStartedAt() const
+{
+    std::string started = readFile(path("dfu-util.record") + ".started");
+    return started.empty() ? std::numeric_limits<double>::quiet_NaN() : std::stod(started);
+}
+
 void LauncherTest::makeFile(const std::string &name, const std::string &content)
 {
     std::ofstream(path(name), std::ios::binary) << content;
@@ -274,7 +297,12 @@ std::string commandReport(unsigned cmd1, unsigned cmd2)
     return report;
 }
 
-Words dfuUtilRecordOf(const std::string &cwd, const std::string &image)
+Words dfuUtilRecordOf(const std::string &cwd, const std::string &image, const std::string &port)
 {
-    return {cwd, "-d", "040e:f003,040e:f003", "-a", "0", "-D", image};
+    return {cwd, "-d", "040e:f003,040e:f003", "-p", port, "-a", "0", "-D", image};
+}
+
+bool runsUnderATool()
+{
+    return getenv("FWLAUNCH_TEST_WRAPPER") != nullptr && *getenv("FWLAUNCH_TEST_WRAPPER") != '\0';
 }

@@ -44,6 +44,8 @@ protected:
     Outcome run(const Words &sim_options, const Words &args);
     // Runs COMMAND under `ondrix-sim SIM_OPTIONS` the same way.
     Outcome simulate(const Words &sim_options, const Words &command);
+    // Runs a shell script there, with the launcher's path in $FWLAUNCH.
+    Outcome runShell(const Words &sim_options, const std::string &script);
 
     // Runs the launcher built against the hidapi stand-in, no testbed.
     Outcome runWithHidapiStandIn(const std::string &behaviour, const Words &args);
@@ -54,6 +56,10 @@ protected:
     Words reportsReceived(const std::string &port = "1-1") const;
     // Everything the simulator recorded.
     std::string simulatorLog() const;
+    // When the bootloader came onto `port`, and when the dfu-util stand-in
+    // started: seconds on the system's real-time clock.
+    double bootloaderAttachedAt(const std::string &port) const;
+    double dfuUtilStartedAt() const;
 
     std::string path(const std::string &name) const { return dir + "/" + name; }
     void makeFile(const std::string &name, const std::string &content = "firmware");
@@ -74,7 +80,13 @@ std::string usageText();
 std::string deviceFoundBlock(const std::string &devnode, const std::string &serial = "OX-000001");
 std::string bootloaderBlock(const std::string &devnode, const std::string &serial = "OX-000001");
 std::string commandReport(unsigned cmd1, unsigned cmd2);
-// What the dfu-util stand-in records when started in `cwd` for `image`.
-Words dfuUtilRecordOf(const std::string &cwd, const std::string &image);
+// What the dfu-util stand-in records when started in `cwd` for `image`,
+// pinned to the bootloader on `port`.
+Words dfuUtilRecordOf(const std::string &cwd, const std::string &image, const std::string &port = "1-1");
+
+std::string readFile(const std::string &name);
+
+// Whether a tool such as valgrind runs the launcher, many times slower.
+bool runsUnderATool();
 
 #endif

@@ -60,6 +60,17 @@ TEST_F(ModeSwitch, BootloaderSeenOnlyAtTheFifthProbe)
     EXPECT_EQ(outcome.status, 0);
 }
 
+TEST_F(ModeSwitch, UdevAnnouncingTheBootloaderCutsTheWaitShort)
+{
+    // Probes at 0 and 1 s miss; udev's word at 1.3 s ends the second
+    // sleep, and the third probe finds it at once: the lines are those of
+    // a one-second schedule, the hand-off comes without its delay.
+    Outcome outcome = run({"--switch-delay", "1300"}, {"img.bin"});
+    EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(2) + handoff("/dev/hidraw1"));
+    if (!runsUnderATool())
+        EXPECT_LT(dfuUtilStartedAt() - bootloaderAttachedAt("1-1"), 0.1);
+}
+
 TEST_F(ModeSwitch, BootloaderNeverSeenTimesOut)
 {
     Outcome outcome = run({"--switch-delay", "never"}, {"img.bin"});
@@ -85,10 +96,11 @@ TEST_F(ModeSwitch, BootloaderAppearingDuringTheLastSleepIsNotLookedFor)
 
 TEST_F(ModeSwitch, WithBothIdentitiesAttachedTheSwitchRuns)
 {
+    // A second device waits in its bootloader on 1-10; the one in normal
+    // mode, on 1-1, is chosen and followed to its own bootloader.
     Outcome outcome = run({"--mode", "both"}, {"img.bin"});
-    // The device's bootloader comes back on its port, 1-1, and is listed
-    // before the one attached from the start on 1-10.
-    EXPECT_EQ(outcome.out, bothCommandsSent() + handoff("/dev/hidraw2"));
+    EXPECT_EQ(outcome.out, "2 ondrix devices attached; updating the one on port 1-1 (choose with --port)\n" +
+                               bothCommandsSent() + handoff("/dev/hidraw2"));
     EXPECT_EQ(reportsReceived().size(), 2u);
 }
 
