@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -403,7 +404,10 @@ void sleepUnlessBootloaderArrives(unsigned seconds)
             return;
         }
         pollfd fd = {udev_monitor_get_fd(monitor), POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left)) > 0 && takeAnnouncements())
+        int ready = poll(&fd, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            monitor = udev_monitor_unref(monitor); // and sleep the rest plainly
+        else if (ready > 0 && takeAnnouncements())
             return;
     }
 }
