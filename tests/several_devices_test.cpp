@@ -23,18 +23,19 @@ std::string chosenLine(const std::string &port)
     return "2 ondrix devices attached; updating the one on port " + port + " (choose with --port)\n";
 }
 
-std::string request(const std::string &node, const std::string &serial, const char *sent)
+// One command request; `dots` for the devices its walk steps over.
+std::string request(const std::string &node, const std::string &serial, const std::string &dots, const char *sent)
 {
-    return "Start hid_enumerate\n" + deviceFoundBlock(node, serial) + sent;
+    return "Start hid_enumerate\n" + dots + deviceFoundBlock(node, serial) + sent;
 }
 
 // The whole run from normal mode for the device at `node`, whose
 // bootloader comes back at `bootloader_node`.
 std::string updateFromNormal(const std::string &node, const std::string &bootloader_node,
-                             const std::string &serial)
+                             const std::string &serial, const std::string &dots = "")
 {
-    return "start check usb mode\n" + request(node, serial, "sent the hid command: (2 0xde 0x12).\n") +
-           "send pre_mode ok\n" + request(node, serial, "sent the hid command: (2 0x12 0x34).\n") +
+    return "start check usb mode\n" + request(node, serial, dots, "sent the hid command: (2 0xde 0x12).\n") +
+           "send pre_mode ok\n" + request(node, serial, dots, "sent the hid command: (2 0x12 0x34).\n") +
            "send switch_mode ok\n" + bootloaderBlock(bootloader_node, serial) +
            "start download file: img.bin\n"
            "About to run dfu-util for downloading...\n"
@@ -72,6 +73,15 @@ TEST_F(SeveralDevices, PortChoosesTheDeviceAndTheRunIsAsIfItWereAlone)
         EXPECT_EQ(reportsReceived("1-10"), (Words{PRE_MODE_REPORT, SWITCH_MODE_REPORT})) << args[0];
         EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(dir, "img.bin", "1-10")) << args[0];
     }
+}
+
+TEST_F(SeveralDevices, TheOtherOndrixDeviceIsNotEvenSteppedOver)
+{
+    // Another maker's device on 1-1 gets its dot; the ondrix device on
+    // 1-10, listed before the chosen one, is not there for this run.
+    Outcome outcome = run({"--others", "1", "--also", "normal"}, {"--port", "1-100", "img.bin"});
+    EXPECT_EQ(outcome.out, updateFromNormal("/dev/hidraw2", "/dev/hidraw3", "OX-000002", "."));
+    EXPECT_TRUE(reportsReceived("1-10").empty());
 }
 
 TEST_F(SeveralDevices, ADeviceWaitingInItsBootloaderDoesNotTakeTheOthersUpdate)
