@@ -84,6 +84,16 @@ TEST_F(SeveralDevices, TheOtherOndrixDeviceIsNotEvenSteppedOver)
     EXPECT_TRUE(reportsReceived("1-10").empty());
 }
 
+TEST_F(SeveralDevices, TwoDevicesWithTheSameSerialNumberAreStillTwo)
+{
+    // Opened by identity and serial number, the first of the two would
+    // take the reports meant for the second.
+    Outcome outcome = run({"--serial", "OX-000002", "--also", "normal"}, {"--port", "1-10", "img.bin"});
+    EXPECT_EQ(outcome.out, updateFromNormal("/dev/hidraw1", "/dev/hidraw2", "OX-000002"));
+    EXPECT_TRUE(reportsReceived("1-1").empty());
+    EXPECT_EQ(reportsReceived("1-10"), (Words{PRE_MODE_REPORT, SWITCH_MODE_REPORT}));
+}
+
 TEST_F(SeveralDevices, ADeviceWaitingInItsBootloaderDoesNotTakeTheOthersUpdate)
 {
     // Any bootloader listed would do for a launcher that does not follow
