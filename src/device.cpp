@@ -107,10 +107,20 @@ std::string portOf(const char *node)
 
 std::string pinned_port;
 
-// Another ondrix device than the pinned one is not there for this run.
+// An entry without a node is a device that left the bus while it was
+// being listed, as another run's device does when it switches.
+bool hasLeft(const hid_device_info *dev)
+{
+    return dev->path == nullptr;
+}
+
+// Another ondrix device than the pinned one is not there for this run,
+// nor is one that has already left.
 bool isHidden(const hid_device_info *dev)
 {
-    return !pinned_port.empty() && isOndrixEntry(dev) && portOf(dev->path) != pinned_port;
+    if (!isOndrixEntry(dev))
+        return false;
+    return hasLeft(dev) || (!pinned_port.empty() && portOf(dev->path) != pinned_port);
 }
 
 hid_device_info *firstShown(hid_device_info *dev)
@@ -323,8 +333,9 @@ void appendDevices(std::vector<OndrixDevice> &devices, unsigned short product_id
 {
     hid_device_info *devs = hid_enumerate(DEVICE_VENDOR_ID, product_id);
     for (hid_device_info *dev = devs; dev != nullptr; dev = dev->next)
-        devices.push_back({portOf(dev->path), product_id == BOOTLOADER_PRODUCT_ID, dev->vendor_id,
-                           dev->product_id, dev->path, serialText(dev)});
+        if (!hasLeft(dev))
+            devices.push_back({portOf(dev->path), product_id == BOOTLOADER_PRODUCT_ID, dev->vendor_id,
+                               dev->product_id, dev->path, serialText(dev)});
     hid_free_enumeration(devs);
 }
 

@@ -1,8 +1,10 @@
 // Stands in for hidapi, linked in place of the real library, to reach
-// what no simulated device can: a failing hid_init, and a device entry
-// that carries no serial number at all. HIDAPI_STAND_IN chooses:
+// what no simulated device can: a failing hid_init, a device entry that
+// carries no serial number at all, and one whose device left the bus
+// while it was listed. HIDAPI_STAND_IN chooses:
 //   init-fails                 hid_init returns -1
 //   bootloader-without-serial  one bootloader is listed, serial_number null
+//   both-left-while-listed     one device in each mode is listed, path null
 
 #include <hidapi.h>
 
@@ -29,15 +31,36 @@ int HID_API_EXPORT hid_exit(void)
     return 0;
 }
 
+hid_device_info *entry(unsigned short vendor_id, unsigned short product_id, const char *path)
+{
+    hid_device_info *dev = static_cast<hid_device_info *>(calloc(1, sizeof(hid_device_info)));
+    dev->path = path != nullptr ? strdup(path) : nullptr;
+    dev->vendor_id = vendor_id;
+    dev->product_id = product_id;
+    return dev;
+}
+
+// hidapi lists every device for IDs of 0, else those with both IDs.
+bool wanted(unsigned short vendor_id, unsigned short product_id, unsigned short product)
+{
+    return (vendor_id == 0 && product_id == 0) || (vendor_id == 0x040e && product_id == product);
+}
+
 struct hid_device_info HID_API_EXPORT *hid_enumerate(unsigned short vendor_id, unsigned short product_id)
 {
-    if (!behaves("bootloader-without-serial") || vendor_id != 0x040e || product_id != 0xf003)
+    if (behaves("bootloader-without-serial") && wanted(vendor_id, product_id, 0xf003))
+        return entry(0x040e, 0xf003, "/dev/hidraw7");
+    if (!behaves("both-left-while-listed"))
         return nullptr;
-    hid_device_info *entry = static_cast<hid_device_info *>(calloc(1, sizeof(hid_device_info)));
-    entry->path = strdup("/dev/hidraw7");
-    entry->vendor_id = vendor_id;
-    entry->product_id = product_id;
-    return entry;
+    hid_device_info *devs = nullptr;
+    if (wanted(vendor_id, product_id, 0xf003))
+        devs = entry(0x040e, 0xf003, nullptr);
+    if (wanted(vendor_id, product_id, 0xf408)) {
+        hid_device_info *normal = entry(0x040e, 0xf408, nullptr);
+        normal->next = devs;
+        devs = normal;
+    }
+    return devs;
 }
 
 void HID_API_EXPORT hid_free_enumeration(struct hid_device_info *devs)

@@ -145,6 +145,17 @@ TEST_F(Startup, FailingHidInitIsReportedBeforeTheArgumentIsLookedAt)
     EXPECT_EQ(outcome.status, 255);
 }
 
+TEST_F(Startup, DevicesThatLeftWhileBeingListedAreNotThere)
+{
+    // As another run's device does when it switches: hidapi lists it, but
+    // without its node.
+    for (const Words &args : {Words{"img.bin"}, Words{"--list"}}) {
+        Outcome outcome = runWithHidapiStandIn("both-left-while-listed", args);
+        EXPECT_EQ(outcome.out, NOT_FOUND) << args[0];
+        EXPECT_EQ(outcome.status, 1) << args[0];
+    }
+}
+
 TEST_F(Startup, DeviceWithoutSerialNumberPrintsAnEmptySerial)
 {
     Outcome outcome = runWithHidapiStandIn("bootloader-without-serial", {"img.bin"});
