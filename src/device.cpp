@@ -172,7 +172,8 @@ bool hasSysattr(udev_device *dev, const char *name, const char *value)
 // comes earlier, before its hidraw node is there to be listed.
 bool isBootloaderHidraw(udev_device *dev)
 {
-    if (strcmp(udev_device_get_subsystem(dev), "hidraw") != 0)
+    const char *subsystem = udev_device_get_subsystem(dev);
+    if (subsystem == nullptr || strcmp(subsystem, "hidraw") != 0)
         return false;
     udev_device *usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
     return usb != nullptr && hasSysattr(usb, "idVendor", "040e") && hasSysattr(usb, "idProduct", "f003") &&
