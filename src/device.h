@@ -31,30 +31,12 @@ struct OndrixDevice {
 // the HID layer lists it.
 std::vector<OndrixDevice> listOndrixDevices();
 
-// Whether `text` has the form of a USB port path: bus-port, then any
-// number of .port for the hubs in between.
-bool isPortPath(const char *text);
-
-// Orders port paths as the bus does: by bus, then port by port.
-bool portPathLess(const std::string &a, const std::string &b);
-
 // From now on every probe and request sees only the ondrix device on
 // `port`, as if it were the only one attached. An empty port sees all.
 void pinToPort(const std::string &port);
 
-// Starts listening to udev's announcements of devices. Call before the
-// first command request, so that the bootloader's arrival cannot be missed.
-void listenToUdev();
-void stopListeningToUdev();
-
-// Sleeps `seconds`, or less when udev announces that an ondrix bootloader
-// (on the pinned port) has arrived.
-void sleepUnlessBootloaderArrives(unsigned seconds);
-
-// Waits, for at most a few seconds, until udev has finished with the USB
-// device of the bootloader on the pinned port, so that the user has been
-// given access to the node dfu-util opens.
-void waitUntilBootloaderIsReady();
+// The hidraw node of the bootloader the probe sees; empty when none.
+std::string bootloaderNode();
 
 // 0 when a device in normal mode is listed, -1 when none is.
 int inNormalMode();

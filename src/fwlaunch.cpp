@@ -3,6 +3,8 @@
 
 #include "device.h"
 #include "dfu_handoff.h"
+#include "udev_wait.h"
+#include "usb_port.h"
 
 #include <hidapi.h>
 
@@ -106,7 +108,7 @@ bool waitForBootloader()
 // dfu-util could not be started.
 int handOff(const char *img, const std::string &port)
 {
-    waitUntilBootloaderIsReady();
+    waitUntilUsbDeviceIsReady(bootloaderNode().c_str());
     stopListeningToUdev();
     dfu_run(img, port.c_str());
     return EXIT_UPDATE_FAILED;
@@ -201,7 +203,7 @@ int runUpdate(const char *img, const char *port_option)
     pinToPort(port);
     // Listening starts before the first report: udev's word on the
     // bootloader's arrival must not be missed.
-    listenToUdev();
+    listenToUdev(port);
     int status = EXIT_UPDATE_FAILED;
     if (inNormalMode() == 0)
         status = switchToBootloader(img, port);

@@ -1,0 +1,245 @@
+#include "udev_wait.h"
+
+#include "usb_port.h"
+
+#include <libudev.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+// How long a device that has just arrived may keep udev busy before the
+// launcher goes ahead without it, counted from when the launcher saw it.
+const long long UDEV_READY_WAIT_MS = 5000;
+
+// Where nothing tells the launcher that udev has moved on (no monitor),
+// it looks again this often.
+const int UDEV_RECHECK_MS = 100;
+
+long long nowMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct udev *udev_context = nullptr;
+udev_monitor *monitor = nullptr;
+udev_queue *queue = nullptr;
+bool udev_runs = false;
+std::string bootloader_port;
+
+struct udev *udevContext()
+{
+    if (udev_context == nullptr)
+        udev_context = udev_new();
+    return udev_context;
+}
+
+// The devices udev has finished with since the launcher began to listen,
+// each by its sysfs path and device number: a port that comes back after
+// a switch keeps its path but gets a new number.
+struct Announced {
+    std::string syspath;
+    dev_t devnum;
+};
+std::vector<Announced> announced;
+const size_t ANNOUNCEMENTS_KEPT = 64;
+
+void remember(udev_device *dev)
+{
+    if (announced.size() == ANNOUNCEMENTS_KEPT)
+        announced.erase(announced.begin());
+    announced.push_back({udev_device_get_syspath(dev), udev_device_get_devnum(dev)});
+}
+
+bool wasAnnounced(udev_device *dev)
+{
+    for (const Announced &entry : announced)
+        if (entry.syspath == udev_device_get_syspath(dev) && entry.devnum == udev_device_get_devnum(dev))
+            return true;
+    return false;
+}
+
+bool hasSysattr(udev_device *dev, const char *name, const char *value)
+{
+    const char *actual = udev_device_get_sysattr_value(dev, name);
+    return actual != nullptr && strcmp(actual, value) == 0;
+}
+
+// What the bootloader probe looks for: the hidraw node of an ondrix
+// bootloader (on the port the run follows). The USB device's own
+// announcement comes earlier, before its hidraw node is there to be listed.
+bool isBootloaderHidraw(udev_device *dev)
+{
+    const char *subsystem = udev_device_get_subsystem(dev);
+    if (subsystem == nullptr || strcmp(subsystem, "hidraw") != 0)
+        return false;
+    udev_device *usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
+    return usb != nullptr && hasSysattr(usb, "idVendor", "040e") && hasSysattr(usb, "idProduct", "f003") &&
+           (bootloader_port.empty() || bootloader_port == usbPortOfDevice(usb));
+}
+
+// Takes in everything udev has announced so far. True when an ondrix
+// bootloader's hidraw node was among the arrivals.
+bool takeAnnouncements()
+{
+    bool bootloader_arrived = false;
+    if (monitor == nullptr)
+        return false;
+    while (udev_device *dev = udev_monitor_receive_device(monitor)) {
+        const char *action = udev_device_get_action(dev);
+        if (action != nullptr && strcmp(action, "remove") != 0 && strcmp(action, "unbind") != 0) {
+            remember(dev);
+            if (strcmp(action, "add") == 0 && isBootloaderHidraw(dev))
+                bootloader_arrived = true;
+        }
+        udev_device_unref(dev);
+    }
+    return bootloader_arrived;
+}
+
+// Waits until udev may have news: an announcement, its queue emptying, or
+// the timeout.
+void waitForUdevNews(long long timeout_ms)
+{
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (monitor != nullptr)
+        fds[count++] = {udev_monitor_get_fd(monitor), POLLIN, 0};
+    if (queue != nullptr && udev_queue_get_fd(queue) >= 0)
+        fds[count++] = {udev_queue_get_fd(queue), POLLIN, 0};
+    if (count < 2)
+        timeout_ms = std::min<long long>(timeout_ms, UDEV_RECHECK_MS);
+    poll(fds, count, static_cast<int>(timeout_ms));
+    if (queue != nullptr)
+        udev_queue_flush(queue);
+}
+
+enum class Readiness { Ready, Pending, Gone };
+
+// udev marks a device initialized before its last builtins have run (the
+// seat's access list among them), so that alone is not enough: the node
+// must also be open to the user, or udev have nothing left to do.
+Readiness readinessOf(udev_device *dev)
+{
+    if (wasAnnounced(dev))
+        return Readiness::Ready;
+    udev_device *now = udev_device_new_from_syspath(udevContext(), udev_device_get_syspath(dev));
+    if (now == nullptr)
+        return Readiness::Gone;
+    bool same = udev_device_get_devnum(now) == udev_device_get_devnum(dev);
+    bool initialized = udev_device_get_is_initialized(now) > 0;
+    udev_device_unref(now);
+    if (!same)
+        return Readiness::Gone;
+    const char *node = udev_device_get_devnode(dev);
+    bool usable = node != nullptr && access(node, R_OK | W_OK) == 0;
+    bool udev_idle = queue != nullptr && udev_queue_get_queue_is_empty(queue);
+    return initialized && (usable || udev_idle) ? Readiness::Ready : Readiness::Pending;
+}
+
+// Waits until udev has finished with `dev`, or until the deadline.
+void waitUntilUdevIsDone(udev_device *dev, long long deadline)
+{
+    for (;;) {
+        takeAnnouncements();
+        if (readinessOf(dev) != Readiness::Pending)
+            return;
+        long long left = deadline - nowMs();
+        if (left <= 0)
+            return;
+        waitForUdevNews(left);
+    }
+}
+
+// When the launcher first listed a normal-mode node: its wait for udev is
+// counted from then.
+std::string first_listed_node;
+long long first_listed_at = 0;
+
+long long firstListed(const char *node)
+{
+    noteNodeListed(node);
+    return first_listed_at;
+}
+
+} // namespace
+
+void listenToUdev(const std::string &port)
+{
+    bootloader_port = port;
+    if (udevContext() == nullptr)
+        return;
+    queue = udev_queue_new(udevContext());
+    udev_runs = queue != nullptr && udev_queue_get_udev_is_active(queue) > 0;
+    monitor = udev_monitor_new_from_netlink(udevContext(), "udev");
+    if (monitor == nullptr)
+        return;
+    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr) < 0 ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device") < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0)
+        monitor = udev_monitor_unref(monitor);
+}
+
+void stopListeningToUdev()
+{
+    monitor = udev_monitor_unref(monitor);
+    queue = udev_queue_unref(queue);
+    udev_context = udev_unref(udev_context);
+    udev_runs = false;
+}
+
+void sleepUnlessBootloaderArrives(unsigned seconds)
+{
+    long long deadline = nowMs() + 1000LL * seconds;
+    for (long long left; (left = deadline - nowMs()) > 0;) {
+        if (monitor == nullptr) {
+            usleep(static_cast<useconds_t>(left * 1000));
+            return;
+        }
+        pollfd fd = {udev_monitor_get_fd(monitor), POLLIN, 0};
+        int ready = poll(&fd, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            monitor = udev_monitor_unref(monitor); // and sleep the rest plainly
+        else if (ready > 0 && takeAnnouncements())
+            return;
+    }
+}
+
+void noteNodeListed(const char *hidraw_node)
+{
+    if (first_listed_node != hidraw_node) {
+        first_listed_node = hidraw_node;
+        first_listed_at = nowMs();
+    }
+}
+
+void waitUntilNodeIsReady(const char *hidraw_node)
+{
+    if (!udev_runs)
+        return;
+    udev_device *hidraw = hidrawRecordOf(udevContext(), hidraw_node);
+    if (hidraw == nullptr)
+        return;
+    waitUntilUdevIsDone(hidraw, firstListed(hidraw_node) + UDEV_READY_WAIT_MS);
+    udev_device_unref(hidraw);
+}
+
+void waitUntilUsbDeviceIsReady(const char *hidraw_node)
+{
+    if (!udev_runs || *hidraw_node == '\0')
+        return;
+    long long deadline = nowMs() + UDEV_READY_WAIT_MS;
+    udev_device *usb = usbDeviceRecordOf(udevContext(), hidraw_node);
+    if (usb == nullptr)
+        return;
+    waitUntilUdevIsDone(usb, deadline);
+    udev_device_unref(usb);
+}
