@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
 namespace {
 
@@ -42,31 +41,6 @@ struct udev *udevContext()
     return udev_context;
 }
 
-// The devices udev has finished with since the launcher began to listen,
-// each by its sysfs path and device number: a port that comes back after
-// a switch keeps its path but gets a new number.
-struct Announced {
-    std::string syspath;
-    dev_t devnum;
-};
-std::vector<Announced> announced;
-const size_t ANNOUNCEMENTS_KEPT = 64;
-
-void remember(udev_device *dev)
-{
-    if (announced.size() == ANNOUNCEMENTS_KEPT)
-        announced.erase(announced.begin());
-    announced.push_back({udev_device_get_syspath(dev), udev_device_get_devnum(dev)});
-}
-
-bool wasAnnounced(udev_device *dev)
-{
-    for (const Announced &entry : announced)
-        if (entry.syspath == udev_device_get_syspath(dev) && entry.devnum == udev_device_get_devnum(dev))
-            return true;
-    return false;
-}
-
 bool hasSysattr(udev_device *dev, const char *name, const char *value)
 {
     const char *actual = udev_device_get_sysattr_value(dev, name);
@@ -87,7 +61,9 @@ bool isBootloaderHidraw(udev_device *dev)
 }
 
 // Takes in everything udev has announced so far. True when an ondrix
-// bootloader's hidraw node was among the arrivals.
+// bootloader's hidraw node was among the arrivals. Whether udev has
+// finished with a device is read from its database instead, which tells
+// the same for a device that was announced before the launcher listened.
 bool takeAnnouncements()
 {
     bool bootloader_arrived = false;
@@ -95,11 +71,8 @@ bool takeAnnouncements()
         return false;
     while (udev_device *dev = udev_monitor_receive_device(monitor)) {
         const char *action = udev_device_get_action(dev);
-        if (action != nullptr && strcmp(action, "remove") != 0 && strcmp(action, "unbind") != 0) {
-            remember(dev);
-            if (strcmp(action, "add") == 0 && isBootloaderHidraw(dev))
-                bootloader_arrived = true;
-        }
+        if (action != nullptr && strcmp(action, "add") == 0 && isBootloaderHidraw(dev))
+            bootloader_arrived = true;
         udev_device_unref(dev);
     }
     return bootloader_arrived;
@@ -129,8 +102,6 @@ enum class Readiness { Ready, Pending, Gone };
 // must also be open to the user, or udev have nothing left to do.
 Readiness readinessOf(udev_device *dev)
 {
-    if (wasAnnounced(dev))
-        return Readiness::Ready;
     udev_device *now = udev_device_new_from_syspath(udevContext(), udev_device_get_syspath(dev));
     if (now == nullptr)
         return Readiness::Gone;
