@@ -80,4 +80,19 @@ TEST_F(SimulatedBus, ParallelDownloadsEachReachTheirOwnBootloader)
     EXPECT_EQ(logLine(log, "download 040e:f003 on 1-100"), "") << "never in its bootloader";
 }
 
+
+TEST_F(SimulatedBus, OnlyOneProgramAtATimeClaimsTheBootloader)
+{
+    // As on a real kernel: the second dfu-util cannot claim the interface
+    // the first holds, and the first downloads undisturbed.
+    makeFile("a.bin", std::string(60000, 'a'));
+    search_path = "/usr/bin:/bin";
+    const std::string download = "dfu-util -d 040e:f003,040e:f003 -a 0 -D a.bin";
+    Outcome outcome = simulate({"--mode", "bootloader", "--verify", "a.bin"},
+                               {"sh", "-c", download + " > a.out 2>&1 & " + download +
+                                                " > b.out 2>&1; b=$?; wait $!; echo $? $b"});
+    EXPECT_TRUE(outcome.out == "0 74\n" || outcome.out == "74 0\n") << outcome.out;
+    EXPECT_EQ(outcome.err, "ondrix-sim: the device received a.bin intact (60000 bytes)\n");
+}
+
 } // namespace

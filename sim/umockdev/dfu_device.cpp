@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@ struct DeviceState {
     std::mutex mutex;
     DfuModel model;
     std::map<UMockdevIoctlClient *, std::deque<gulong>> completed_urbs;  // per open()
+    std::map<unsigned int, UMockdevIoctlClient *> claims;                // interface -> its open()
 };
 
 struct DataRef {
@@ -95,12 +97,36 @@ int reap_urb(DeviceState &s, UMockdevIoctlClient *client)
     });
 }
 
-int check_interface(const DeviceState &s, UMockdevIoctlClient *client)
+// As the kernel does, one open() of the node at a time may claim an
+// interface: a second dfu-util on the same device fails with EBUSY.
+// CLAIMINTERFACE and DISCONNECT_CLAIM both start with the interface number.
+int claim_interface(DeviceState &s, UMockdevIoctlClient *client)
 {
-    // CLAIMINTERFACE, RELEASEINTERFACE and DISCONNECT_CLAIM all start with the interface number.
     return with_arg<unsigned int>(client, [&](unsigned int &interface) {
-        return interface < dfu_interface_count(s.model) ? 0 : ENOENT;
+        if (interface >= dfu_interface_count(s.model))
+            return ENOENT;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto claim = s.claims.emplace(interface, client).first;
+        return claim->second == client ? 0 : EBUSY;
     });
+}
+
+int release_interface(DeviceState &s, UMockdevIoctlClient *client)
+{
+    return with_arg<unsigned int>(client, [&](unsigned int &interface) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto claim = s.claims.find(interface);
+        if (claim == s.claims.end() || claim->second != client)
+            return EINVAL;
+        s.claims.erase(claim);
+        return 0;
+    });
+}
+
+void release_claims_of(DeviceState &s, UMockdevIoctlClient *client)
+{
+    for (auto claim = s.claims.begin(); claim != s.claims.end();)
+        claim = claim->second == client ? s.claims.erase(claim) : std::next(claim);
 }
 
 int set_interface(const DeviceState &s, UMockdevIoctlClient *client)
@@ -128,8 +154,8 @@ int usbdevfs_ioctl(DeviceState &s, UMockdevIoctlClient *client)
     case USBDEVFS_REAPURBNDELAY: return reap_urb(s, client);
     case USBDEVFS_DISCARDURB: return EINVAL;  // already complete
     case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
-    case USBDEVFS_DISCONNECT_CLAIM: return check_interface(s, client);
+    case USBDEVFS_DISCONNECT_CLAIM: return claim_interface(s, client);
+    case USBDEVFS_RELEASEINTERFACE: return release_interface(s, client);
     case USBDEVFS_SETINTERFACE: return set_interface(s, client);
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_RESET:
@@ -157,6 +183,7 @@ void on_client_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpoint
     DeviceState &s = state_of(user_data);
     std::lock_guard<std::mutex> lock(s.mutex);
     s.completed_urbs.erase(client);
+    release_claims_of(s, client);
 }
 
 void connect_handler(UMockdevIoctlBase *handler, const char *signal, GCallback callback,
