@@ -15,6 +15,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,17 +226,37 @@ void run_under_testbed_library(char **argv)
 
 // umockdev redirects /sys and /dev but not /run: a command under the
 // testbed would find the machine's udev (its control socket and device
-// database in /run/udev) and mix it with the testbed's devices. An empty
-// /run/udev, in a mount namespace of the simulator's own, makes udev look
-// not running to the command, as it is not running in the testbed.
-void hide_machine_udev()
+// database in /run/udev) and mix it with the testbed's devices, and its
+// locks in /run/lock would be those of every other testbed's devices on
+// the same ports. An empty /run/udev and /run/lock, in a mount namespace of
+// the simulator's own, make udev look not running to the command, as it is
+// not running in the testbed, and give the testbed locks of its own.
+void hide_machine_run_folder(const char *folder, const char *mode)
 {
-    if (!g_file_test("/run/udev", G_FILE_TEST_EXISTS))
+    if (!g_file_test(folder, G_FILE_TEST_EXISTS))
         return;
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/run/udev", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755") != 0)
-        fprintf(stderr, "ondrix-sim: warning: the command sees the machine's /run/udev: %s\n",
-                strerror(errno));
+    if (mount("tmpfs", folder, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, mode) != 0)
+        fprintf(stderr, "ondrix-sim: warning: the command sees the machine's %s: %s\n", folder, strerror(errno));
+}
+
+void hide_machine_run_state()
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        fprintf(stderr, "ondrix-sim: warning: the command sees the machine's /run: %s\n", strerror(errno));
+        return;
+    }
+    hide_machine_run_folder("/run/udev", "mode=0755");
+    hide_machine_run_folder("/run/lock", "mode=1777");
+}
+
+// Every user sees the testbed's devices, as every user sees sysfs: the
+// command may switch to another user.
+void open_testbed_to_every_user(UMockdevTestbed *testbed)
+{
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    if (chmod(root, 0755) != 0)
+        fprintf(stderr, "ondrix-sim: warning: the testbed is root's alone: %s\n", strerror(errno));
+    g_free(root);
 }
 
 struct Run {
@@ -332,7 +353,7 @@ int main(int argc, char **argv)
 {
     Options options = parse_options(argc, argv);
     run_under_testbed_library(argv);
-    hide_machine_udev();
+    hide_machine_run_state();
     FILE *log = nullptr;
     if (options.log_path != nullptr) {
         log = fopen(options.log_path, "w");
@@ -343,6 +364,7 @@ int main(int argc, char **argv)
     }
 
     UMockdevTestbed *testbed = umockdev_testbed_new();
+    open_testbed_to_every_user(testbed);
     add_other_devices(testbed, options);
     DfuDevice *foreign_dfu = options.foreign_dfu ? add_foreign_dfu_device(testbed) : nullptr;
     ondrix_setup(testbed, log);
