@@ -3,6 +3,8 @@
 
 #include "device.h"
 #include "dfu_handoff.h"
+#include "port_lock.h"
+#include "preflight.h"
 #include "udev_wait.h"
 #include "usb_port.h"
 
@@ -64,14 +66,22 @@ void printFullHelp()
     printf("ondrix devices attached and no --port, fwlaunch updates the first one\n");
     printf("in normal mode (if none, the first bootloader) and says which.\n");
     printf("\n");
+    printf("Before it touches a device, fwlaunch checks that img is a file it may\n");
+    printf("read and not empty, and when img ends in a DFU suffix, that the\n");
+    printf("suffix's CRC matches and its IDs are the ondrix bootloader's\n");
+    printf("(040e:f003, or ffff for any); and that dfu-util is on PATH. One run\n");
+    printf("at a time updates a device: a run holds a lock on the device's port\n");
+    printf("until dfu-util has finished, and another run for that port fails.\n");
+    printf("\n");
     printf("Exit status:\n");
     printf("  dfu-util's own  once img has been handed to dfu-util\n");
     printf("  0               --list listed a device; --help, --version\n");
     printf("  1               no ondrix device, the switch to the bootloader\n");
-    printf("                  failed, dfu-util could not be started, or the\n");
-    printf("                  output of --list, --help or --version failed\n");
-    printf("  2               no argument, img does not exist, or PORT is not\n");
-    printf("                  a port path\n");
+    printf("                  failed, dfu-util is not on PATH or could not be\n");
+    printf("                  started, another run is updating the device, or\n");
+    printf("                  the output of --list, --help or --version failed\n");
+    printf("  2               no argument, img does not exist or cannot be\n");
+    printf("                  downloaded, or PORT is not a port path\n");
     printf("  255             the HID layer could not be initialised\n");
 }
 
@@ -80,7 +90,8 @@ bool firstArgumentIs(int argc, char *argv[], const char *option)
     return argc >= 2 && strcmp(argv[1], option) == 0;
 }
 
-// Only existence is checked: the image itself is dfu-util's to read.
+// A missing image is a usage error; what can be wrong with one that
+// exists is for checkImageContents to say.
 int checkimg(const char *filename)
 {
     if (filename == nullptr || access(filename, F_OK) != 0)
@@ -200,6 +211,8 @@ std::string chooseDevice()
 int runUpdate(const char *img, const char *port_option)
 {
     std::string port = port_option != nullptr ? port_option : chooseDevice();
+    if (lockPort(port) == -1)
+        return EXIT_UPDATE_FAILED;
     pinToPort(port);
     // Listening starts before the first report: udev's word on the
     // bootloader's arrival must not be missed.
@@ -233,6 +246,12 @@ int runCommand(int argc, char *argv[])
         printhelp();
         return EXIT_USAGE;
     }
+    // Nothing is switched into the bootloader for an update that cannot
+    // go through.
+    if (checkImageContents(argv[image_at]) == -1)
+        return EXIT_USAGE;
+    if (checkDfuUtilIsInstalled() == -1)
+        return EXIT_UPDATE_FAILED;
     return runUpdate(argv[image_at], port);
 }
 

@@ -24,11 +24,12 @@ grep -q "^\.TH FWLAUNCH 1 [0-9-]* \"fwlaunch $version\" " "$page" ||
 # The page as plain text on lines long enough that no message is broken.
 groff -man -Tascii -P-cbou -rLL=400n "$page" 2> /dev/null | tr -s ' ' > "$tmp/page.txt"
 
-# The format strings of every printf and perror in the launcher, cut at
-# their conversions and line feeds: each piece must be on the page.
+# The format strings of every printf, fprintf to standard error and
+# perror in the launcher, cut at their conversions and line feeds: each
+# piece must be on the page.
 # "file is null,exitn" is left out on purpose: dfu_run is never called
 # without an image.
-sed -n 's/.*\(printf\|perror\)("\([^"]*\)".*/\2/p' "$src"/src/*.cpp |
+sed -n 's/.*\(printf\|perror\)(\(stderr, \)\{0,1\}"\([^"]*\)".*/\3/p' "$src"/src/*.cpp |
     grep -v '^file is null' |
     sed 's/%[-0-9.]*[hlz]*[a-z]/\n/g; s/\\n/\n/g' |
     sed 's/^ *//; s/ *$//' | tr -s ' ' | grep -v '^$' | sort -u > "$tmp/pieces"
