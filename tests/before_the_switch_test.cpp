@@ -120,6 +120,15 @@ TEST_F(BeforeTheSwitch, WithoutDfuUtilNothingIsSwitched)
     }
 }
 
+TEST_F(BeforeTheSwitch, WithoutPathDfuUtilIsLookedForWhereExecvpLooks)
+{
+    // The system's default search path holds the real dfu-util.
+    Outcome outcome =
+        runShell({"--mode", "bootloader", "--verify", "img.bin"}, "exec env -u PATH \"$FWLAUNCH\" img.bin");
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    EXPECT_NE(outcome.err.find("received img.bin intact"), std::string::npos) << outcome.err;
+}
+
 TEST_F(BeforeTheSwitch, ADfuUtilThatCannotStartFailsAtTheHandOff)
 {
     // It is there, but its interpreter is not: execvp itself fails.
