@@ -6,7 +6,8 @@
 # immediate binding (RELRO, BIND_NOW), and a position-independent
 # executable. The flags go onto the interface target given.
 # Included from the top-level CMakeLists.txt; not for the sanitizer build,
-# which has flags of its own.
+# which has flags of its own, nor for the Debian package's, which takes
+# the same flags from dpkg-buildflags (FWLAUNCH_HARDENING=OFF).
 
 include(CheckCXXCompilerFlag)
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs the build into a staging prefix and checks the layout: the
-# launcher, its compressed manual page, its udev rules, the compressed
-# changelog and the copyright file, all under the prefix, and nothing else
-# (the simulator and the tests are not installed).
+# launcher, its compressed manual page, its udev rules, its AppStream
+# metadata, the compressed changelog and the copyright file, all under
+# the prefix, and nothing else (the simulator and the tests are not
+# installed).
 #   check_install.sh BUILD_DIR FWLAUNCH_BINARY UDEV_RULES_DIR SOURCE_DIR
 set -eu
 build=$1 binary=$2 rules_dir=$3 src=$4
@@ -27,7 +28,8 @@ root="$tmp/root$stage"
 manpage=share/man/man1/fwlaunch.1.gz
 changelog=share/doc/fwlaunch/changelog.gz
 printf '%s\n' "./stage/bin/fwlaunch" "./stage/$manpage" "./stage/$changelog" \
-    "./stage/share/doc/fwlaunch/copyright" "./stage/$rules_dir/70-ondrix-fwlaunch.rules" |
+    "./stage/share/doc/fwlaunch/copyright" "./stage/$rules_dir/70-ondrix-fwlaunch.rules" \
+    "./stage/share/metainfo/invalid.ondrix.fwlaunch.metainfo.xml" |
     sort > "$tmp/expected"
 if ! cmp -s "$tmp/files" "$tmp/expected"; then
     fail "installed files differ from the expected ones (-expected +installed):"
@@ -36,7 +38,7 @@ fi
 [ -x "$root/bin/fwlaunch" ] || fail "bin/fwlaunch is not executable"
 cmp -s "$root/$rules_dir/70-ondrix-fwlaunch.rules" "$src/data/70-ondrix-fwlaunch.rules" ||
     fail "installed udev rules differ"
-cmp -s "$root/share/doc/fwlaunch/copyright" "$src/packaging/copyright" || fail "installed copyright file differs"
+cmp -s "$root/share/doc/fwlaunch/copyright" "$src/debian/copyright" || fail "installed copyright file differs"
 
 # Compressed as gzip -9n does: the same text, and a header without a file
 # name or a time stamp (flags 0, time 0), so that builds are reproducible.
@@ -46,7 +48,7 @@ check_compressed() { # check_compressed INSTALLED SOURCE
     [ "$header" = 1f8b080000000000 ] || fail "$1 has a file name or a time stamp in its gzip header ($header)"
 }
 check_compressed "$manpage" "$src/doc/fwlaunch.1"
-check_compressed "$changelog" "$src/packaging/changelog"
+check_compressed "$changelog" "$src/debian/changelog"
 
 [ "$failed" -eq 0 ] && echo "staged install: ok"
 exit "$failed"

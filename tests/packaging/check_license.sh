@@ -6,7 +6,7 @@
 set -eu
 src=$1
 license="$src/LICENSE"
-copyright="$src/packaging/copyright"
+copyright="$src/debian/copyright"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failed=0

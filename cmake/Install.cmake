@@ -1,7 +1,9 @@
-# Installs the manual page, the udev rules, the changelog and the
-# copyright file next to the fwlaunch binary, and describes the Debian
-# package that `cpack -G DEB` builds from them. Included from the
-# top-level CMakeLists.txt after the fwlaunch target and GNUInstallDirs.
+# What `cmake --install` puts beside the fwlaunch binary for people who
+# install from source: the manual page, the udev rules, the AppStream
+# metadata that names the devices the rules open, the changelog and the
+# copyright file. The Debian package (debian/) turns this off and has
+# debhelper install them instead. Included from the top-level
+# CMakeLists.txt after the fwlaunch target and GNUInstallDirs.
 
 # The manual page and the changelog are installed compressed with
 # `gzip -9n`: no file name and no time stamp in the header, so that every
@@ -26,11 +28,11 @@ function(fwlaunch_compress source name output)
 endfunction()
 
 fwlaunch_compress(${PROJECT_SOURCE_DIR}/doc/fwlaunch.1 fwlaunch.1 _fwlaunch_manpage)
-fwlaunch_compress(${PROJECT_SOURCE_DIR}/packaging/changelog changelog _fwlaunch_changelog)
+fwlaunch_compress(${PROJECT_SOURCE_DIR}/debian/changelog changelog _fwlaunch_changelog)
 add_custom_target(fwlaunch-compressed-docs ALL DEPENDS ${_fwlaunch_manpage} ${_fwlaunch_changelog})
 
 install(FILES ${_fwlaunch_manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${_fwlaunch_changelog} ${PROJECT_SOURCE_DIR}/packaging/copyright
+install(FILES ${_fwlaunch_changelog} ${PROJECT_SOURCE_DIR}/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Where udev reads rules from. The default comes from udev's pkg-config
@@ -62,36 +64,5 @@ set(FWLAUNCH_UDEV_RULES_DIR "${_fwlaunch_udev_rules_dir}" CACHE PATH
 
 install(FILES ${PROJECT_SOURCE_DIR}/data/70-ondrix-fwlaunch.rules
         DESTINATION ${FWLAUNCH_UDEV_RULES_DIR})
-
-# The Debian package: `cpack -G DEB` in the build folder.
-set(CPACK_PACKAGE_NAME fwlaunch)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "ondrix")
-set(CPACK_PACKAGE_CONTACT "fwlaunch maintainers <fwlaunch@ondrix.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "firmware update launcher for ondrix USB devices")
-set(CPACK_PACKAGE_DESCRIPTION
-    "fwlaunch switches an ondrix USB device from normal mode (HID 040e:f408)
-into its USB bootloader (040e:f003) and hands the firmware image to
-dfu-util. Its udev rules let the user at the local seat run it without
-sudo.")
-set(CPACK_PACKAGE_INSTALL_DIRECTORY fwlaunch)
-set(CPACK_STRIP_FILES ON)
-
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dfu-util does the download. The libraries the binary links (the hidraw
-# flavour of hidapi, libudev, libc) come with their versions from dpkg-shlibdeps
-# where it is there, and are named by hand where it is not.
-find_program(FWLAUNCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
-mark_as_advanced(FWLAUNCH_DPKG_SHLIBDEPS)
-if(FWLAUNCH_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "dfu-util")
-else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhidapi-hidraw0, libudev1, dfu-util, libc6, libstdc++6")
-endif()
-
-include(CPack)
+install(FILES ${PROJECT_SOURCE_DIR}/data/invalid.ondrix.fwlaunch.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
