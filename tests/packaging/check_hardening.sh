@@ -1,16 +1,16 @@
 #!/bin/sh
 # Runs hardening-check on the launcher in the Debian package that
-# build_deb.sh left in DEB_DIR: it must find a position-independent
+# build_package.sh left in OUT_DIR: it must find a position-independent
 # executable, the stack protector, fortified functions, read-only
 # relocations and immediate binding. Its other findings are shown but do
 # not count: control-flow protection needs every object linked in to
 # carry it, C library start files included, and stack-clash probes only
 # show where a function has a large stack frame.
-#   check_hardening.sh DEB_DIR
+#   check_hardening.sh OUT_DIR
 set -eu
-deb_dir=$1
-set -- "$deb_dir"/*.deb
-[ -f "$1" ] || { echo "FAIL: no .deb in $deb_dir"; exit 1; }
+out=$1
+set -- "$out"/fwlaunch_*_*.deb
+[ -f "$1" ] || { echo "FAIL: no fwlaunch .deb in $out"; exit 1; }
 deb=$1
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

@@ -1,20 +1,22 @@
 #!/bin/sh
-# Runs lintian, with its default settings, on the Debian package that
-# build_deb.sh left in DEB_DIR: any error (E:) or warning (W:) fails.
-#   check_lintian.sh DEB_DIR
+# Runs lintian on the .changes that build_package.sh left in OUT_DIR,
+# which names the source package and both binary packages. Any error
+# (E:) or warning (W:) fails; the informational (I:), pedantic (P:) and
+# experimental (X:) tags it also asks for are shown, and should be fixed
+# or explained in an override with a comment.
+#   check_lintian.sh OUT_DIR
 set -eu
-deb_dir=$1
-set -- "$deb_dir"/*.deb
-[ -f "$1" ] || { echo "FAIL: no .deb in $deb_dir"; exit 1; }
-deb=$1
-out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+out=$1
+changes=$(ls "$out"/fwlaunch_*.changes)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
 # --fail-on none: the exit status then only says whether lintian ran.
-lintian --fail-on none "$deb" > "$out" 2>&1 || { cat "$out"; echo "FAIL: lintian could not check $deb"; exit 1; }
-cat "$out"
-if grep -q '^[EW]: ' "$out"; then
+lintian --fail-on none --pedantic --info --display-experimental "$changes" > "$log" 2>&1 ||
+    { cat "$log"; echo "FAIL: lintian could not check $changes"; exit 1; }
+grep -v '^running with root privileges' "$log" || true
+if grep -q '^[EW]: ' "$log"; then
     echo "FAIL: lintian reports errors or warnings"
     exit 1
 fi
-echo "lintian: ok"
+echo "lintian: ok ($(grep -c '^[IPX]: ' "$log") informational, pedantic or experimental tags)"
