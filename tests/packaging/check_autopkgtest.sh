@@ -3,7 +3,9 @@
 # the packages build_package.sh left in OUT_DIR, installed on this
 # machine (the null testbed; needs root). The package is purged again
 # afterwards; a fwlaunch that was installed before is left alone and the
-# check skipped.
+# check skipped. simulated-update is left out: it builds the simulator
+# in the test bed, which takes too long here, and the device tests run
+# the same update on the launcher of the build folder.
 #   check_autopkgtest.sh OUT_DIR
 set -eu
 out=$1
@@ -21,7 +23,7 @@ deb=$(ls "$out"/fwlaunch_*_*.deb)
 dsc=$(ls "$out"/fwlaunch_*.dsc)
 trap 'dpkg --purge fwlaunch > /dev/null 2>&1 || true' EXIT
 status=0
-autopkgtest "$deb" "$dsc" -- null > "$out/autopkgtest.log" 2>&1 || status=$?
+autopkgtest --skip-test=simulated-update "$deb" "$dsc" -- null > "$out/autopkgtest.log" 2>&1 || status=$?
 sed -n '/@@@@ summary/,$p' "$out/autopkgtest.log" | grep -v '^autopkgtest \[.*Binaries' || true
 if [ "$status" -ne 0 ]; then
     grep -v '^(Reading database' "$out/autopkgtest.log" | tail -n 60
