@@ -130,6 +130,8 @@ void install_signals()
     sigaction(SIGUSR1, &action, nullptr);
 }
 
+// On the steady clock, which is CLOCK_MONOTONIC: the clock udevadm
+// monitor stamps its lines with, so the two logs compare directly.
 long long now_ms()
 {
     using namespace std::chrono;
@@ -354,7 +356,7 @@ void serve_bootloader(const Options &o)
     if (!gadget_connect(gadget, run.model.descriptors))
         exit(1);
     run.on_bus_at = now_ms();
-    say("bootloader on the bus");
+    say("bootloader on the bus at " + std::to_string(run.on_bus_at) + " ms of the monotonic clock");
     bool on_bus = true;
     for (;;) {
         Wake why = wait_for_work(gadget, -1);
