@@ -173,11 +173,14 @@ protected:
     }
 };
 
-// Starts a run in the background that holds port 1-1 in a dfu-util that
-// takes 30 s, waits until it is there, and puts its process ID in $a.
-const std::string START_A_LONG_DOWNLOAD =
-    "DFU_UTIL_SECONDS=30 \"$FWLAUNCH\" img.bin > a.out 2>&1 & a=$!\n"
-    "while [ ! -s \"$DFU_UTIL_RECORD\" ]; do sleep 0.05; done\n";
+// Starts a run of `fwlaunch ARGS` in the background that holds its port in
+// a dfu-util that takes 30 s, waits until it is there, and puts its
+// process ID in $a.
+std::string startALongDownload(const std::string &args)
+{
+    return "DFU_UTIL_SECONDS=30 \"$FWLAUNCH\" " + args + " > a.out 2>&1 & a=$!\n"
+           "while [ ! -s \"$DFU_UTIL_RECORD\" ]; do sleep 0.05; done\n";
+}
 
 TEST_F(OneRunPerDevice, TwoRunsOnTheSameDeviceAtOnceUpdateItOnce)
 {
@@ -199,7 +202,7 @@ TEST_F(OneRunPerDevice, TheLockLastsThroughTheDownloadAndEndsWithIt)
 {
     // The second run chooses the device by default; the third goes ahead
     // once the first is killed.
-    Outcome outcome = runShell({"--mode", "bootloader"}, START_A_LONG_DOWNLOAD +
+    Outcome outcome = runShell({"--mode", "bootloader"}, startALongDownload("img.bin") +
                                                              "\"$FWLAUNCH\" img.bin > b.out 2> b.err; b=$?\n"
                                                              "kill -KILL $a; wait $a\n"
                                                              "\"$FWLAUNCH\" img.bin > c.out 2> c.err; c=$?\n"
@@ -217,10 +220,9 @@ TEST_F(OneRunPerDevice, TheLockLastsThroughTheDownloadAndEndsWithIt)
 TEST_F(OneRunPerDevice, RunsOnOtherPortsGoAhead)
 {
     Outcome outcome = runShell({"--mode", "bootloader", "--also", "bootloader"},
-                               "DFU_UTIL_SECONDS=30 \"$FWLAUNCH\" --port 1-1 img.bin > a.out 2>&1 & a=$!\n"
-                               "while [ ! -s \"$DFU_UTIL_RECORD\" ]; do sleep 0.05; done\n"
-                               "\"$FWLAUNCH\" --port 1-10 img.bin > b.out 2> b.err; b=$?\n"
-                               "kill -KILL $a; echo $b");
+                               startALongDownload("--port 1-1 img.bin") +
+                                   "\"$FWLAUNCH\" --port 1-10 img.bin > b.out 2> b.err; b=$?\n"
+                                   "kill -KILL $a; echo $b");
     EXPECT_EQ(outcome.out, "0\n") << readFile(path("b.err"));
     EXPECT_EQ(readFile(path("b.err")), "");
 }
