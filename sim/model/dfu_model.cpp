@@ -9,8 +9,11 @@ enum StringIndex : uint8_t { INTERFACE_NAME_STRING = 4 };
 enum DfuRequest : uint8_t { DETACH, DNLOAD, UPLOAD, GETSTATUS, CLRSTATUS, GETSTATE, ABORT };
 
 enum DfuStateValue : uint8_t {
-    dfuIDLE = 2, dfuDNLOAD_SYNC = 3, dfuDNLOAD_IDLE = 5, dfuMANIFEST_SYNC = 6, dfuERROR = 10,
+    dfuIDLE = 2, dfuDNLOAD_SYNC = 3, dfuDNBUSY = 4, dfuDNLOAD_IDLE = 5, dfuMANIFEST_SYNC = 6,
+    dfuERROR = 10,
 };
+
+using Clock = std::chrono::steady_clock;
 
 enum DfuStatus : uint8_t { OK = 0x00, errWRITE = 0x03, errADDRESS = 0x08, errSTALLEDPKT = 0x0f };
 
@@ -64,17 +67,36 @@ bool dnload(DfuModel &m, const Setup &setup, const uint8_t *data)
         dfu.image.insert(dfu.image.end(), data, data + setup.length);
         dfu.blocks++;
         dfu.state = dfuDNLOAD_SYNC;
+        dfu.written_at = Clock::now() + std::chrono::milliseconds(m.config.flash_time_ms);
     }
     return true;
 }
 
+// Milliseconds until the last block is written, rounded up: a host that
+// waits that long finds it written.
+uint32_t write_time_left(const DfuState &dfu)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(dfu.written_at - Clock::now());
+    return left.count() > 0 ? uint32_t(left.count()) : 0;
+}
+
+// The device writes a block after its DNLOAD. While it writes, the status
+// request answers dfuDNBUSY with the time left as the poll timeout (the
+// host waits that long and asks again), and dfuDNLOAD-IDLE once the block
+// is written. Every device keeps its own deadline, so no device waits for
+// another. The end of a download has nothing left to write: it manifests
+// at once.
 Bytes get_status(DfuState &dfu)
 {
-    if (dfu.state == dfuDNLOAD_SYNC)
-        dfu.state = dfuDNLOAD_IDLE;  // each block is written before the status is asked for
-    else if (dfu.state == dfuMANIFEST_SYNC)
+    uint32_t poll_timeout = 0;
+    if (dfu.state == dfuDNLOAD_SYNC || dfu.state == dfuDNBUSY) {
+        poll_timeout = write_time_left(dfu);
+        dfu.state = poll_timeout > 0 ? dfuDNBUSY : dfuDNLOAD_IDLE;
+    } else if (dfu.state == dfuMANIFEST_SYNC) {
         dfu.state = dfuIDLE;
-    return Bytes{dfu.status, 0, 0, 0, dfu.state, 0};  // bwPollTimeout 0
+    }
+    return Bytes{dfu.status, uint8_t(poll_timeout), uint8_t(poll_timeout >> 8),
+                 uint8_t(poll_timeout >> 16), dfu.state, 0};
 }
 
 std::optional<Bytes> dfu_request(DfuModel &m, const Setup &setup, const uint8_t *data)
@@ -114,7 +136,7 @@ DfuModel dfu_model_new(const DfuDeviceConfig &config)
 {
     Strings strings = {config.manufacturer, config.product, config.serial, config.interface_name};
     return DfuModel{config, build_descriptors(config, strings), strings,
-                    DfuState{dfuIDLE, OK, 0, {}, false}};
+                    DfuState{dfuIDLE, OK, 0, {}, false, {}}};
 }
 
 uint8_t dfu_interface_number(const DfuModel &m)

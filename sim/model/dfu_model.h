@@ -7,6 +7,7 @@
 
 #include "usb_model.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@ struct DfuDeviceConfig {
                                  // the next GETSTATUS reports dfuERROR / errWRITE
     std::string interface_name = "ondrix firmware";  // string of the DFU interface (alt setting 0)
     uint16_t transfer_size = 1024;  // wTransferSize of the DFU functional descriptor
+    unsigned flash_time_ms = 0;     // time the device takes to write each download block
 };
 
 // What the bootloader itself remembers; it outlives any one connection.
@@ -31,6 +33,7 @@ struct DfuState {
     uint32_t blocks;  // blocks of the current download, counted from 0
     Bytes image;
     bool manifested;  // the zero-length DNLOAD that ends a download was accepted
+    std::chrono::steady_clock::time_point written_at;  // when the last block is in flash
 };
 
 struct DfuModel {

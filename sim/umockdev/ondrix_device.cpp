@@ -67,6 +67,7 @@ void attach_bootloader(OndrixDevice &device)
 {
     DfuDeviceConfig config = bootloader_config(device.behaviour.serial, BOOTLOADER_TRANSFER_SIZE,
                                                device.behaviour.fail_download_after);
+    config.flash_time_ms = device.behaviour.flash_time_ms;
     device.bootloader = dfu_device_add(the_testbed, device.port, config);
     if (device.bootloader == nullptr)
         exit(EXIT_FAILURE);

@@ -20,6 +20,7 @@ struct OndrixBehaviour {
     bool fail_writes = false;  // every report write fails, as when the device drops off
     bool short_writes = false; // writes go through one byte short
     int fail_download_after = -1; // the bootloader fails to write this block
+    unsigned flash_time_ms = 0;   // the bootloader's write time of each download block
 };
 
 enum class OndrixMode { normal, bootloader };

@@ -41,8 +41,9 @@ const char USAGE[] =
     "                      none: no such device (--also still adds its devices)\n"
     "  --also normal|bootloader\n"
     "                      one more ondrix device in that mode, on the next port,\n"
-    "                      behaving as by default, serial number OX-00000N (N = 2\n"
-    "                      for the first --also, 3 for the next...); repeatable\n"
+    "                      behaving as by default but for --flash-time, serial\n"
+    "                      number OX-00000N (N = 2 for the first --also, 3 for\n"
+    "                      the next...); repeatable\n"
     "  --others N          N other makers' HID devices listed before the device\n"
     "  --foreign-f408      another maker's device with product ID f408, listed first\n"
     "  --serial TEXT       the device's serial number (OX-000001)\n"
@@ -54,6 +55,8 @@ const char USAGE[] =
     "  --short-writes      report writes go through one byte short\n"
     "  --fail-download-after N\n"
     "                      the bootloader fails to write block N of the image\n"
+    "  --flash-time MS     every ondrix bootloader takes MS to write each block\n"
+    "                      of a download, answering dfuDNBUSY meanwhile (0)\n"
     "  --foreign-dfu       another maker's device in DFU mode beside the device\n"
     "  --log FILE          record every report an ondrix device receives and when\n"
     "                      each bootloader came, on lines that start with the\n"
@@ -146,6 +149,8 @@ Options parse_options(int argc, char **argv)
             options.behaviour.short_writes = true;
         else if (option == "--fail-download-after")
             options.behaviour.fail_download_after = parse_count(value());
+        else if (option == "--flash-time")
+            options.behaviour.flash_time_ms = parse_count(value());
         else if (option == "--foreign-dfu")
             options.foreign_dfu = true;
         else if (option == "--also")
@@ -197,6 +202,7 @@ void add_ondrix_devices(const Options &options)
     int number = 2;
     for (OndrixMode mode : options.also) {
         OndrixBehaviour behaviour;
+        behaviour.flash_time_ms = options.behaviour.flash_time_ms;
         char serial[16];
         snprintf(serial, sizeof serial, "OX-%06d", number++);
         behaviour.serial = serial;
