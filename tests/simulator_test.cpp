@@ -95,4 +95,85 @@ TEST_F(SimulatedBus, OnlyOneProgramAtATimeClaimsTheBootloader)
     EXPECT_EQ(outcome.err, "ondrix-sim: the device received a.bin intact (60000 bytes)\n");
 }
 
+// With a write time per block, the bootloader answers each block's status
+// request with dfuDNBUSY and the time left; dfu-util waits that long and
+// asks again, so a download takes about blocks x write time (under 0.1 s
+// without it).
+const int BLOCKS = 10;  // of the simulated bootloader's 1024 bytes
+const int FLASH_TIME_MS = 100;
+const double WRITE_SECONDS = BLOCKS * FLASH_TIME_MS / 1000.0;
+
+// Runs the shell commands and prints how long they took, in seconds; the
+// simulator's own start and end are not counted.
+std::string timed(const std::string &commands)
+{
+    return "start=$(date +%s%N); " + commands + "; end=$(date +%s%N); echo $(((end - start) / 1000000))";
+}
+
+double secondsPrinted(const Outcome &outcome)
+{
+    size_t last_line = outcome.out.rfind('\n', outcome.out.size() - 2);
+    return std::stod(outcome.out.substr(last_line == std::string::npos ? 0 : last_line + 1)) / 1000;
+}
+
+// The poll timeouts dfu-util -v -v reports waiting, in order.
+std::vector<int> pollTimeouts(const std::string &err)
+{
+    std::vector<int> timeouts;
+    const std::string mark = "Poll timeout ";
+    for (size_t at = err.find(mark); at != std::string::npos; at = err.find(mark, at + 1))
+        timeouts.push_back(std::stoi(err.substr(at + mark.size())));
+    return timeouts;
+}
+
+TEST_F(SimulatedBus, TheBootloaderTakesItsWriteTimeForEachBlock)
+{
+    makeFile("a.bin", std::string(BLOCKS * 1024, 'a'));
+    search_path = "/usr/bin:/bin";
+    Outcome outcome = simulate({"--mode", "bootloader", "--flash-time", std::to_string(FLASH_TIME_MS),
+                                "--verify", "a.bin"},
+                               {"sh", "-c", timed("dfu-util -v -v -d 040e:f003,040e:f003 -a 0 -D a.bin")});
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    // Asked right after its block, the device has about the whole write time
+    // left, and once dfu-util has waited that long, the block is written.
+    std::vector<int> timeouts = pollTimeouts(outcome.err);
+    int waited = 0;
+    for (int timeout : timeouts) {
+        EXPECT_TRUE(timeout > 0 && timeout <= FLASH_TIME_MS) << timeout;
+        waited += timeout;
+    }
+    EXPECT_LE(timeouts.size(), size_t(BLOCKS)) << "at most one wait per block:\n" << outcome.err;
+    EXPECT_GT(waited, 0.8 * BLOCKS * FLASH_TIME_MS) << outcome.err;
+    EXPECT_NE(outcome.out.find("DFU state(2) = dfuIDLE, status(0) = No error condition is present\nDone!\n"),
+              std::string::npos) << "the end of the download is not busy: " << outcome.out;
+    EXPECT_NE(outcome.err.find("\nondrix-sim: the device received a.bin intact (10240 bytes)\n"),
+              std::string::npos);
+    EXPECT_GE(secondsPrinted(outcome), WRITE_SECONDS);
+    EXPECT_LT(secondsPrinted(outcome), WRITE_SECONDS + 0.5);
+}
+
+TEST_F(SimulatedBus, DevicesWriteTheirFlashAtTheSameTime)
+{
+    // Three downloads side by side take about the time of one: no device's
+    // write time holds up another's.
+    makeFile("a.bin", std::string(BLOCKS * 1024, 'a'));
+    makeFile("b.bin", std::string(BLOCKS * 1024, 'b'));
+    makeFile("c.bin", std::string(BLOCKS * 1024, 'c'));
+    search_path = "/usr/bin:/bin";
+    const std::string download = "dfu-util -d 040e:f003,040e:f003 -a 0";
+    Outcome outcome = simulate({"--mode", "bootloader", "--also", "bootloader", "--also", "bootloader",
+                                "--flash-time", std::to_string(FLASH_TIME_MS),
+                                "--verify", "1-1=a.bin", "--verify", "1-10=b.bin", "--verify", "1-100=c.bin"},
+                               {"sh", "-c", timed(download + " -p 1-1 -D a.bin > a.out 2>&1 & " +
+                                                  download + " -p 1-10 -D b.bin > b.out 2>&1 & " +
+                                                  download + " -p 1-100 -D c.bin > c.out 2>&1; wait")});
+    EXPECT_EQ(outcome.err, "ondrix-sim: the device on 1-1 received a.bin intact (10240 bytes)\n"
+                           "ondrix-sim: the device on 1-10 received b.bin intact (10240 bytes)\n"
+                           "ondrix-sim: the device on 1-100 received c.bin intact (10240 bytes)\n");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_GE(secondsPrinted(outcome), WRITE_SECONDS);
+    EXPECT_LT(secondsPrinted(outcome), WRITE_SECONDS + 0.5)
+        << "one after another they would take " << 3 * WRITE_SECONDS << " s";
+}
+
 } // namespace
