@@ -56,6 +56,10 @@ void printFullHelp()
     printf("Options, before img:\n");
     printf("  --port PORT  update only the ondrix device on USB port PORT\n");
     printf("               (also --port=PORT)\n");
+    printf("  --serial SN  update only the ondrix device with serial number SN,\n");
+    printf("               as --list shows it (also --serial=SN)\n");
+    printf("  --all        update every attached ondrix device, side by side\n");
+    printf("  --jobs N     with --all: at most N updates at a time (default: all)\n");
     printf("  --list       list the attached ondrix devices, one a line: port,\n");
     printf("               mode, identity, hidraw node, serial number\n");
     printf("  --help       print this text\n");
@@ -65,8 +69,17 @@ void printFullHelp()
     printf("it and dfu-util -p takes it: bus-port, then .port for each hub in\n");
     printf("between (1-1, 3-2.4). The device keeps its port when it switches to\n");
     printf("its bootloader. --list shows the port of each device. With several\n");
-    printf("ondrix devices attached and no --port, fwlaunch updates the first one\n");
-    printf("in normal mode (if none, the first bootloader) and says which.\n");
+    printf("ondrix devices attached and no --port, --serial or --all, fwlaunch\n");
+    printf("updates the first one in normal mode (if none, the first bootloader)\n");
+    printf("and says which.\n");
+    printf("\n");
+    printf("--all updates each device in a process of its own, as --port would,\n");
+    printf("and prefixes each line of its output with the port (\"[1-2] \"). On\n");
+    printf("a terminal a table below shows each device's progress. At the end\n");
+    printf("it prints one line per port (updated, failed, busy, interrupted)\n");
+    printf("and how many devices were updated. Ctrl-C stops every update and\n");
+    printf("names the devices left in their bootloader: the next run updates\n");
+    printf("them from there.\n");
     printf("\n");
     printf("Before it touches a device, fwlaunch checks that img is a file it may\n");
     printf("read and not empty, and when img ends in a DFU suffix, that the\n");
@@ -77,13 +90,19 @@ void printFullHelp()
     printf("\n");
     printf("Exit status:\n");
     printf("  dfu-util's own  once img has been handed to dfu-util\n");
-    printf("  0               --list listed a device; --help, --version\n");
-    printf("  1               no ondrix device, the switch to the bootloader\n");
-    printf("                  failed, dfu-util is not on PATH or could not be\n");
-    printf("                  started, another run is updating the device, or\n");
-    printf("                  the output of --list, --help or --version failed\n");
+    printf("  0               --list listed a device; --help, --version; --all\n");
+    printf("                  updated every device\n");
+    printf("  1               no ondrix device (with that serial number, or more\n");
+    printf("                  than one), the switch to the bootloader failed,\n");
+    printf("                  dfu-util is not on PATH or could not be started,\n");
+    printf("                  another run is updating the device, --all did not\n");
+    printf("                  update every device, or the output of --list,\n");
+    printf("                  --help or --version failed\n");
     printf("  2               no argument, img does not exist or cannot be\n");
-    printf("                  downloaded, or PORT is not a port path\n");
+    printf("                  downloaded, or the options are wrong (PORT is not\n");
+    printf("                  a port path, --all with --port or --serial,\n");
+    printf("                  --port with --serial, --jobs without --all)\n");
+    printf("  130, 143        --all was stopped by SIGINT (Ctrl-C) or SIGTERM\n");
     printf("  255             the HID layer could not be initialised\n");
 }
 
