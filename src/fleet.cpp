@@ -115,12 +115,21 @@ bool terminalCanHoldTable(size_t rows)
     return rows + 3 <= size.ws_row;
 }
 
+// A row of the table or of the summary: the port, padded so that what
+// follows stands in one column.
+void printRow(const std::string &port, const std::string &text)
+{
+    std::string row = port + std::string(screen.port_width - port.size() + 2, ' ') + text + "\n";
+    fputs(row.c_str(), stdout);
+}
+
 void eraseTable()
 {
     if (screen.rows_drawn == 0)
         return;
     // Up to the table's first row, then clear to the end of the screen.
-    printf("\033[%dA\r\033[J", screen.rows_drawn);
+    std::string erase = "\033[" + std::to_string(screen.rows_drawn) + "A\r\033[J";
+    fputs(erase.c_str(), stdout);
     screen.rows_drawn = 0;
 }
 
@@ -129,7 +138,7 @@ void drawTable(const std::vector<Child> &children)
     if (!screen.live)
         return;
     for (const Child &child : children)
-        printf("%-*s  %s\n", static_cast<int>(screen.port_width), child.port.c_str(), child.phase.c_str());
+        printRow(child.port, child.phase);
     screen.rows_drawn = static_cast<int>(children.size());
     fflush(stdout);
 }
@@ -439,7 +448,7 @@ void printSummary(const std::vector<Child> &children)
         } else {
             outcome = failureText(child);
         }
-        printf("%-*s  %s\n", static_cast<int>(screen.port_width), child.port.c_str(), outcome.c_str());
+        printRow(child.port, outcome);
     }
     printf("%zu of %zu ondrix devices updated\n", updated, children.size());
     fflush(stdout);
