@@ -278,10 +278,11 @@ void readStream(Child &child, Stream &stream, std::vector<Child> &children)
 // --- The children ------------------------------------------------------------
 
 [[noreturn]] void runChild(const char *img, const std::string &port, int out_fd, int err_fd,
-                           UpdateOnePort update)
+                           UpdateOnePort update, const sigset_t &signal_mask)
 {
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &signal_mask, nullptr);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     int status = update(img, port);
@@ -301,9 +302,17 @@ bool startChild(Child &child, const char *img, UpdateOnePort update)
     }
     fflush(stdout);
     fflush(stderr);
+    // A stop signal that came between the fork and the child's own
+    // handlers would be taken for the parent's.
+    sigset_t stop_signals, before;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, &before);
     pid_t pid = fork();
     if (pid == 0)
-        runChild(img, child.port, out[1], err[1], update);
+        runChild(img, child.port, out[1], err[1], update, before);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     close(out[1]);
     close(err[1]);
     if (pid < 0) {
