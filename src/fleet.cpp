@@ -115,12 +115,21 @@ bool terminalCanHoldTable(size_t rows)
     return rows + 3 <= size.ws_row;
 }
 
+// A row of the table or of the summary: the port, padded so that what
+// follows stands in one column.
+void printRow(const std::string &port, const std::string &text)
+{
+    std::string row = port + std::string(screen.port_width - port.size() + 2, ' ') + text + "\n";
+    fputs(row.c_str(), stdout);
+}
+
 void eraseTable()
 {
     if (screen.rows_drawn == 0)
         return;
     // Up to the table's first row, then clear to the end of the screen.
-    printf("\033[%dA\r\033[J", screen.rows_drawn);
+    std::string erase = "\033[" + std::to_string(screen.rows_drawn) + "A\r\033[J";
+    fputs(erase.c_str(), stdout);
     screen.rows_drawn = 0;
 }
 
@@ -129,7 +138,7 @@ void drawTable(const std::vector<Child> &children)
     if (!screen.live)
         return;
     for (const Child &child : children)
-        printf("%-*s  %s\n", static_cast<int>(screen.port_width), child.port.c_str(), child.phase.c_str());
+        printRow(child.port, child.phase);
     screen.rows_drawn = static_cast<int>(children.size());
     fflush(stdout);
 }
@@ -269,10 +278,11 @@ void readStream(Child &child, Stream &stream, std::vector<Child> &children)
 // --- The children ------------------------------------------------------------
 
 [[noreturn]] void runChild(const char *img, const std::string &port, int out_fd, int err_fd,
-                           UpdateOnePort update)
+                           UpdateOnePort update, const sigset_t &signal_mask)
 {
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &signal_mask, nullptr);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     int status = update(img, port);
@@ -292,9 +302,17 @@ bool startChild(Child &child, const char *img, UpdateOnePort update)
     }
     fflush(stdout);
     fflush(stderr);
+    // A stop signal that came between the fork and the child's own
+    // handlers would be taken for the parent's.
+    sigset_t stop_signals, before;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, &before);
     pid_t pid = fork();
     if (pid == 0)
-        runChild(img, child.port, out[1], err[1], update);
+        runChild(img, child.port, out[1], err[1], update, before);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     close(out[1]);
     close(err[1]);
     if (pid < 0) {
@@ -439,7 +457,7 @@ void printSummary(const std::vector<Child> &children)
         } else {
             outcome = failureText(child);
         }
-        printf("%-*s  %s\n", static_cast<int>(screen.port_width), child.port.c_str(), outcome.c_str());
+        printRow(child.port, outcome);
     }
     printf("%zu of %zu ondrix devices updated\n", updated, children.size());
     fflush(stdout);

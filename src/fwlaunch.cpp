@@ -74,7 +74,7 @@ void printFullHelp()
     printf("and says which.\n");
     printf("\n");
     printf("--all updates each device in a process of its own, as --port would,\n");
-    printf("and prefixes each line of its output with the port (\"[1-2] \"). On\n");
+    printf("and prefixes each line of its output with the port, as [1-2]. On\n");
     printf("a terminal a table below shows each device's progress. At the end\n");
     printf("it prints one line per port (updated, failed, busy, interrupted)\n");
     printf("and how many devices were updated. Ctrl-C stops every update and\n");
