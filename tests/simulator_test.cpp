@@ -148,8 +148,9 @@ TEST_F(SimulatedBus, TheBootloaderTakesItsWriteTimeForEachBlock)
               std::string::npos) << "the end of the download is not busy: " << outcome.out;
     EXPECT_NE(outcome.err.find("\nondrix-sim: the device received a.bin intact (10240 bytes)\n"),
               std::string::npos);
+    // Half way to twice the time, which waiting twice per block would take.
     EXPECT_GE(secondsPrinted(outcome), WRITE_SECONDS);
-    EXPECT_LT(secondsPrinted(outcome), WRITE_SECONDS + 0.5);
+    EXPECT_LT(secondsPrinted(outcome), 1.5 * WRITE_SECONDS);
 }
 
 TEST_F(SimulatedBus, DevicesWriteTheirFlashAtTheSameTime)
@@ -171,8 +172,11 @@ TEST_F(SimulatedBus, DevicesWriteTheirFlashAtTheSameTime)
                            "ondrix-sim: the device on 1-10 received b.bin intact (10240 bytes)\n"
                            "ondrix-sim: the device on 1-100 received c.bin intact (10240 bytes)\n");
     EXPECT_EQ(outcome.status, 0);
+    // Closer to one download's time than to three one after another: a
+    // crowded machine adds to each download's time; one device waiting for
+    // another's write doubles it at least.
     EXPECT_GE(secondsPrinted(outcome), WRITE_SECONDS);
-    EXPECT_LT(secondsPrinted(outcome), WRITE_SECONDS + 0.5)
+    EXPECT_LT(secondsPrinted(outcome), 2 * WRITE_SECONDS)
         << "one after another they would take " << 3 * WRITE_SECONDS << " s";
 }
 
