@@ -245,14 +245,66 @@ void hide_machine_run_folder(const char *folder, const char *mode)
         fprintf(stderr, "ondrix-sim: warning: the command sees the machine's %s: %s\n", folder, strerror(errno));
 }
 
-void hide_machine_run_state()
+// True when the simulator has a mount namespace of its own.
+bool hide_machine_run_state()
 {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         fprintf(stderr, "ondrix-sim: warning: the command sees the machine's /run: %s\n", strerror(errno));
-        return;
+        return false;
     }
     hide_machine_run_folder("/run/udev", "mode=0755");
     hide_machine_run_folder("/run/lock", "mode=1777");
+    return true;
+}
+
+// umockdev keeps the testbed in files under the temporary folder, and
+// every arrival or departure of a device writes or removes a few dozen of
+// them on umockdev's one worker thread, the thread that answers every
+// device. On a busy disk that took up to a few hundred milliseconds per
+// mode switch, and the switches of several devices queued up behind each
+// other. So the testbed goes on a tmpfs, mounted in the simulator's own
+// mount namespace on a folder made for it and removed at exit.
+std::string memory_folder;
+
+void remove_memory_folder()
+{
+    umount2(memory_folder.c_str(), MNT_DETACH);
+    rmdir(memory_folder.c_str());
+}
+
+void make_memory_folder()
+{
+    const char *tmpdir = g_getenv("TMPDIR");
+    std::string folder = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/ondrix-sim.XXXXXX";
+    if (mkdtemp(&folder[0]) == nullptr) {
+        fprintf(stderr, "ondrix-sim: warning: the testbed stays on disk: %s\n", strerror(errno));
+        return;
+    }
+    if (mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0) {
+        fprintf(stderr, "ondrix-sim: warning: the testbed stays on disk: %s\n", strerror(errno));
+        rmdir(folder.c_str());
+        return;
+    }
+    memory_folder = folder;
+    atexit(remove_memory_folder);
+}
+
+// umockdev makes the testbed's folder in GLib's temporary folder, which
+// TMPDIR sets; the command gets TMPDIR as it was.
+UMockdevTestbed *new_testbed(bool own_mounts)
+{
+    if (own_mounts)
+        make_memory_folder();
+    const char *tmpdir = g_getenv("TMPDIR");
+    const std::string saved = tmpdir != nullptr ? tmpdir : "";
+    if (!memory_folder.empty())
+        g_setenv("TMPDIR", memory_folder.c_str(), TRUE);
+    UMockdevTestbed *testbed = umockdev_testbed_new();
+    if (tmpdir != nullptr)
+        g_setenv("TMPDIR", saved.c_str(), TRUE);
+    else
+        g_unsetenv("TMPDIR");
+    return testbed;
 }
 
 // umockdev hands udev's announcements to each listener as datagrams on a
@@ -378,7 +430,7 @@ int main(int argc, char **argv)
 {
     Options options = parse_options(argc, argv);
     run_under_testbed_library(argv);
-    hide_machine_run_state();
+    const bool own_mounts = hide_machine_run_state();
     give_announcements_room();
     FILE *log = nullptr;
     if (options.log_path != nullptr) {
@@ -389,7 +441,7 @@ int main(int argc, char **argv)
         }
     }
 
-    UMockdevTestbed *testbed = umockdev_testbed_new();
+    UMockdevTestbed *testbed = new_testbed(own_mounts);
     open_testbed_to_every_user(testbed);
     add_other_devices(testbed, options);
     DfuDevice *foreign_dfu = options.foreign_dfu ? add_foreign_dfu_device(testbed) : nullptr;
