@@ -59,6 +59,19 @@ TEST_F(SimulatedBus, UdevMonitorsSeeTheDeviceLeaveAndItsBootloaderArrive)
     EXPECT_EQ(outcome.status, 0) << outcome.err;
 }
 
+TEST_F(SimulatedBus, AnAnnouncementToAListenerThatHasGoneIsDropped)
+{
+    // A listener's socket removed after umockdev found it and before it
+    // connected (a launcher handing over to dfu-util while another device
+    // switches), here a link to nothing all along: it must not end the
+    // simulation.
+    Outcome outcome = simulate({}, {"sh", "-c", "ln -s gone \"$UMOCKDEV_DIR/event98\" && " +
+                                                    switchModeReportTo("/dev/hidraw0") +
+                                                    " && cat /sys/bus/usb/devices/1-1/idProduct"});
+    EXPECT_EQ(outcome.out, "f003\n");
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+}
+
 TEST_F(SimulatedBus, ParallelDownloadsEachReachTheirOwnBootloader)
 {
     makeFile("a.bin", std::string(3000, 'a'));

@@ -8,6 +8,7 @@
 #include "dfu_device.h"
 #include "hid_device.h"
 #include "ondrix_device.h"
+#include "uevent_guard.h"
 #include "usb_ports.h"
 
 #include <glib.h>
@@ -442,6 +443,9 @@ int main(int argc, char **argv)
     }
 
     UMockdevTestbed *testbed = new_testbed(own_mounts);
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    drop_announcements_to_gone_listeners(root);
+    g_free(root);
     open_testbed_to_every_user(testbed);
     add_other_devices(testbed, options);
     DfuDevice *foreign_dfu = options.foreign_dfu ? add_foreign_dfu_device(testbed) : nullptr;
