@@ -59,6 +59,29 @@ TEST_F(SimulatedBus, UdevMonitorsSeeTheDeviceLeaveAndItsBootloaderArrive)
     EXPECT_EQ(outcome.status, 0) << outcome.err;
 }
 
+TEST_F(SimulatedBus, ListenersStartedAlikeBothHearTheAnnouncements)
+{
+    // Two programs started alike (both in the background here) get the
+    // same descriptor for their udev monitor, as every dfu-util does; the
+    // second must not take the first one's place in the testbed.
+    makeFile("first.sh", "touch first.ready; while [ ! -e switched ]; do sleep 0.05; done\n");
+    makeFile("second.sh", switchModeReportTo("/dev/hidraw0") + " && touch switched\n");
+    const std::string watch = std::string(UDEV_WATCH) + " sh ";
+    Outcome outcome = simulate({}, {"sh", "-c", watch + "first.sh > first.out & "
+                                    "while [ ! -e first.ready ]; do sleep 0.05; done; " +
+                                    watch + "second.sh > second.out & wait; cat first.out; echo; cat second.out"});
+    const std::string announcements = "remove hidraw hidraw0\n"
+                                      "remove hid 0003:040E:F408.0001\n"
+                                      "remove usb_interface 1-1:1.0\n"
+                                      "remove usb_device 1-1\n"
+                                      "add usb_device 1-1\n"
+                                      "add usb_interface 1-1:1.0\n"
+                                      "add hid 0003:040E:F003.0002\n"
+                                      "add hidraw hidraw1 on 1-1 f003\n";
+    EXPECT_EQ(outcome.out, announcements + "\n" + announcements);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+}
+
 TEST_F(SimulatedBus, AnAnnouncementToAListenerThatHasGoneIsDropped)
 {
     // A listener's socket removed after umockdev found it and before it

@@ -214,8 +214,26 @@ void add_ondrix_devices(const Options &options)
 // umockdev builds its testbed through the same preloaded library that
 // shows it to the command, so the simulator runs under it too; the
 // command inherits it. Any library already preloaded (a sanitizer
-// runtime) has to stay first.
+// runtime) has to stay first. Before umockdev's goes the simulator's own
+// (netlink_names.cpp), from beside the simulator.
 const char TESTBED_LIBRARY[] = "libumockdev-preload.so.0";
+const char NETLINK_NAMES_LIBRARY[] = "libondrix-sim-netlink.so";
+
+std::string netlink_names_library()
+{
+    gchar *self = g_file_read_link("/proc/self/exe", nullptr);
+    gchar *folder = g_path_get_dirname(self != nullptr ? self : ".");
+    gchar *library = g_build_filename(folder, NETLINK_NAMES_LIBRARY, nullptr);
+    std::string path = library;
+    g_free(library);
+    g_free(folder);
+    g_free(self);
+    if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS))
+        return path;
+    fprintf(stderr, "ondrix-sim: warning: no %s: processes may take each other's udev announcements\n",
+            path.c_str());
+    return "";
+}
 
 void run_under_testbed_library(char **argv)
 {
@@ -223,6 +241,9 @@ void run_under_testbed_library(char **argv)
     if (preload != nullptr && strstr(preload, TESTBED_LIBRARY) != nullptr)
         return;
     std::string libraries = TESTBED_LIBRARY;
+    const std::string netlink_names = netlink_names_library();
+    if (!netlink_names.empty())
+        libraries = netlink_names + ":" + libraries;
     if (preload != nullptr && *preload != '\0')
         libraries = std::string(preload) + ":" + libraries;
     g_setenv("LD_PRELOAD", libraries.c_str(), TRUE);
