@@ -54,8 +54,10 @@ extern "C" int connect(int fd, const sockaddr *address, socklen_t length)
     static auto real_connect = real<int (*)(int, const sockaddr *, socklen_t)>("connect");
     int result = real_connect(fd, address, length);
     const int error = errno;
-    if (!is_event_socket(address, length))
+    if (!is_event_socket(address, length)) {
+        errno = error;
         return result;
+    }
     std::lock_guard<std::mutex> lock(guard_lock);
     if (result == 0) {
         event_sockets.insert(fd);
