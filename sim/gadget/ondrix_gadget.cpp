@@ -9,14 +9,24 @@
 // What it does with each request is the same model the umockdev simulator
 // uses. It logs what happened on standard output and runs until SIGTERM
 // or SIGINT.
+//
+// GadgetFS serves one device at a time, and binds the first controller
+// no other gadget holds. Two devices on two controllers therefore take
+// turns: each has its normal mode as a configfs HID gadget on its own
+// controller (--normal-gadget), takes GadgetFS only for its bootloader,
+// and after a completed download reboots into normal mode, as a real
+// device boots its new firmware, which leaves GadgetFS to the other.
 
 #include "gadgetfs.h"
 #include "ondrix_model.h"
 
+#include <fcntl.h>
 #include <glib.h>
+#include <glob.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,13 +54,35 @@ const char USAGE[] =
     "  --leave-during-write      take the first report only, then leave for the\n"
     "                            bootloader 1 s later, failing the host's next write\n"
     "  --leave-during-download N leave the bus when block N of a download comes\n"
-    "  --trace                   log every control request the host makes\n";
+    "  --trace                   log every control request the host makes\n"
+    "  --normal-gadget DIR       normal mode is the configfs HID gadget DIR (its\n"
+    "                            f_hid function linked into its configuration),\n"
+    "                            bound to --udc; after a completed download the\n"
+    "                            bootloader reboots into it\n"
+    "  --udc NAME                the device's own controller (dummy_udc.0); the\n"
+    "                            bootloader fails when GadgetFS took another\n"
+    "  --gadgetfs-lock FILE      held while the device uses GadgetFS\n"
+    "                            (/run/ondrix-gadget.lock)\n";
 
 // GadgetFS passes no OUT control transfer longer than this to user space.
 const uint16_t GADGET_TRANSFER_SIZE = 256;
 
 // The host sees the device gone 1 s after its last report, mid-write.
 const int LEAVE_DURING_WRITE_MS = 1000;
+
+// A device with a normal mode to reboot into does so this long after the
+// host's last request once its download has ended: GadgetFS must not be
+// closed while an answer on ep0 is still queued (6.1 oopses in
+// ep0_complete).
+const int REBOOT_AFTER_MS = 500;
+
+// The DFU class request that ends a download: the host's GETSTATUS after
+// the zero-length DNLOAD, answered with dfuIDLE.
+const uint8_t DFU_GETSTATUS = 3;
+
+// What GadgetFS calls itself as a controller's function: "USB Gadget
+// filesystem" on 6.1.
+const char GADGETFS_FUNCTION[] = "gadget filesystem";
 
 struct Options {
     std::string mode = "normal";
@@ -60,6 +93,9 @@ struct Options {
     bool leave_during_write = false;
     long leave_at_block = -1;
     bool trace = false;
+    std::string normal_gadget;
+    std::string udc;
+    std::string gadgetfs_lock = "/run/ondrix-gadget.lock";
 };
 
 [[noreturn]] void usage_error(const char *problem)
@@ -97,11 +133,21 @@ Options parse_options(int argc, char **argv)
             o.leave_at_block = strtol(value().c_str(), nullptr, 10);
         else if (option == "--trace")
             o.trace = true;
+        else if (option == "--normal-gadget")
+            o.normal_gadget = value();
+        else if (option == "--udc")
+            o.udc = value();
+        else if (option == "--gadgetfs-lock")
+            o.gadgetfs_lock = value();
         else
             usage_error(("unknown option " + option).c_str());
     }
     if (o.mode != "normal" && o.mode != "bootloader")
         usage_error("unknown mode");
+    if (!o.normal_gadget.empty() && o.udc.empty())
+        usage_error("--normal-gadget needs --udc");
+    if (!o.normal_gadget.empty() && o.leave_during_write)
+        usage_error("--leave-during-write needs normal mode on GadgetFS");
     return o;
 }
 
@@ -139,6 +185,71 @@ long long now_ms()
 }
 
 void say(const std::string &line) { printf("%s\n", line.c_str()); }
+
+std::string monotonic_stamp() { return std::to_string(now_ms()) + " ms of the monotonic clock"; }
+
+std::string read_line(const std::string &path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+bool write_text(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+    if (!written)
+        fprintf(stderr, "ondrix-gadget: cannot write to %s: %s\n", path.c_str(), strerror(errno));
+    if (fd >= 0)
+        close(fd);
+    return written;
+}
+
+// The device's turn with GadgetFS, which binds the first controller no
+// other gadget holds: it is given back only once the device's own
+// controller is taken again, by its normal mode, so that the next
+// device's bootloader lands on the controller left free, its own.
+int gadgetfs_turn = -1;
+
+// False when a stop signal came first.
+bool take_gadgetfs_turn(const Options &o)
+{
+    if (gadgetfs_turn >= 0)
+        return true;
+    const long long asked_at = now_ms();
+    gadgetfs_turn = open(o.gadgetfs_lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (gadgetfs_turn < 0) {
+        fprintf(stderr, "ondrix-gadget: %s: %s\n", o.gadgetfs_lock.c_str(), strerror(errno));
+        exit(1);
+    }
+    // The stop signals interrupt the wait (no SA_RESTART).
+    if (flock(gadgetfs_turn, LOCK_EX) != 0)
+        return false;
+    say("took GadgetFS after " + std::to_string(now_ms() - asked_at) + " ms");
+    return true;
+}
+
+void give_gadgetfs_turn_back()
+{
+    if (gadgetfs_turn >= 0)
+        close(gadgetfs_turn);
+    gadgetfs_turn = -1;
+}
+
+// GadgetFS cannot be told which controller to take: check it took ours.
+bool gadgetfs_on_own_controller(const Options &o)
+{
+    if (o.udc.empty())
+        return true;
+    const std::string function = read_line("/sys/class/udc/" + o.udc + "/function");
+    if (strcasestr(function.c_str(), GADGETFS_FUNCTION) != nullptr)
+        return true;
+    fprintf(stderr, "ondrix-gadget: GadgetFS did not take %s (its function: '%s')\n", o.udc.c_str(),
+            function.c_str());
+    return false;
+}
 
 // "setup 80 06 0300 0000 255": request type, request, value, index, length.
 std::string setup_line(const Setup &setup)
@@ -212,11 +323,18 @@ bool take_report(const uint8_t *report, size_t length, const Options &o)
     return true;
 }
 
-void read_reports(ReportReader &reader, int fd, const Options &o)
+// f_hid's node (a configfs gadget) fails a read with ESHUTDOWN while the
+// host has not configured the device (6.12; 6.1 waits): that read is
+// tried again.
+void read_reports(ReportReader &reader, int fd, const Options &o, bool hid_function)
 {
     uint8_t report[HID_MAX_PACKET];
     for (;;) {
         ssize_t length = read(fd, report, sizeof report);
+        if (length < 0 && errno == ESHUTDOWN && hid_function && !reader.stopping) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
         if (reader.stopping || (length < 0 && errno != EINTR))
             break;
         if (length >= 0 && !take_report(report, size_t(length), o))
@@ -246,7 +364,7 @@ void answer_normal_mode(Gadget &gadget, const NormalModeModel &model, const Setu
         gadget_enable_endpoint(gadget, endpoint_descriptor(HID_IN_ENDPOINT));
         int out = gadget_enable_endpoint(gadget, endpoint_descriptor(HID_OUT_ENDPOINT));
         if (out >= 0)
-            reader.thread = std::thread(read_reports, std::ref(reader), out, std::cref(o));
+            reader.thread = std::thread(read_reports, std::ref(reader), out, std::cref(o), false);
     }
     Bytes data;
     if (take_request(gadget, setup, data, o))
@@ -261,7 +379,7 @@ Gadget gadget_of(const Options &o)
     return gadget;
 }
 
-enum class Next { BOOTLOADER, STOP };
+enum class Next { NORMAL, BOOTLOADER, STOP };
 
 Next serve_normal_mode(const Options &o)
 {
@@ -291,7 +409,56 @@ Next serve_normal_mode(const Options &o)
     }
     stop_reader(reader);
     gadget_disconnect(gadget);
-    say("normal mode left the bus");
+    say("normal mode left the bus at " + monotonic_stamp());
+    return next;
+}
+
+// Normal mode as a configfs HID gadget on the device's own controller:
+// the kernel's f_hid answers the host, the reports arrive at its node.
+std::string hid_function_node(const Options &o)
+{
+    glob_t found;
+    std::string node;
+    if (glob((o.normal_gadget + "/functions/hid.*/dev").c_str(), 0, nullptr, &found) == 0) {
+        const std::string numbers = read_line(found.gl_pathv[0]);  // MAJOR:MINOR
+        node = "/dev/hidg" + numbers.substr(numbers.find(':') + 1);
+    }
+    globfree(&found);
+    return node;
+}
+
+Next serve_normal_mode_on_configfs(const Options &o)
+{
+    if (!write_text(o.normal_gadget + "/UDC", o.udc))
+        exit(1);
+    give_gadgetfs_turn_back();
+    // 6.1 makes the function's node when the gadget is bound.
+    const std::string node = hid_function_node(o);
+    int fd = node.empty() ? -1 : open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "ondrix-gadget: cannot open the HID function node of %s (%s): %s\n",
+                o.normal_gadget.c_str(), node.c_str(), strerror(errno));
+        write_text(o.normal_gadget + "/UDC", "\n");
+        exit(1);
+    }
+    say("normal mode on the bus");
+    ReportReader reader;
+    reader.thread = std::thread(read_reports, std::ref(reader), fd, std::cref(o), true);
+    const Gadget none;  // no ep0 to serve
+    Next next = Next::STOP;
+    for (;;) {
+        Wake why = wait_for_work(none, -1);
+        if (why == Wake::STOP)
+            break;
+        if (why == Wake::SWITCH) {
+            next = Next::BOOTLOADER;
+            break;
+        }
+    }
+    stop_reader(reader);
+    close(fd);
+    write_text(o.normal_gadget + "/UDC", "\n");
+    say("normal mode left the bus at " + monotonic_stamp());
     return next;
 }
 
@@ -314,6 +481,7 @@ struct BootloaderRun {
     long long on_bus_at;
     long long configured_at = -1;
     bool dfu_seen = false;
+    bool download_ended = false;  // the host has seen it manifested
 };
 
 void note_timing(BootloaderRun &run, const Setup &setup)
@@ -346,28 +514,52 @@ bool answer_bootloader(Gadget &gadget, BootloaderRun &run, const Setup &setup, c
     gadget_answer(gadget, setup, dfu_control_request(run.model, setup, data.data()));
     if (run.model.dfu.manifested && !was_manifested)
         report_download(run.model.dfu.image);
+    else if (run.model.dfu.manifested && is_dfu_request(run.model, setup) && setup.request == DFU_GETSTATUS)
+        run.download_ended = true;
     return true;
 }
 
-void serve_bootloader(const Options &o)
+// Serves the bootloader until a stop, or until the end of a download
+// when the device has a normal mode to reboot into (Next::NORMAL).
+Next serve_bootloader(const Options &o)
 {
     BootloaderRun run{dfu_model_new(bootloader_config(o.serial, GADGET_TRANSFER_SIZE, -1)), 0};
     Gadget gadget = gadget_of(o);
-    if (!gadget_connect(gadget, run.model.descriptors))
+    if (!gadget_connect(gadget, run.model.descriptors) || !gadgetfs_on_own_controller(o))
         exit(1);
     run.on_bus_at = now_ms();
     say("bootloader on the bus at " + std::to_string(run.on_bus_at) + " ms of the monotonic clock");
+    const bool reboots = !o.normal_gadget.empty();
     bool on_bus = true;
+    long long reboot_at = -1;
+    Wake why;
     for (;;) {
-        Wake why = wait_for_work(gadget, -1);
-        if (why == Wake::STOP)
+        why = wait_for_work(gadget, reboot_at < 0 ? -1 : int(std::max(0LL, reboot_at - now_ms())));
+        if (why == Wake::STOP || why == Wake::TIMEOUT)
             break;
         if (why != Wake::EP0 || !on_bus)
             continue;
         for (const Setup &setup : requests_of(gadget))
             on_bus = on_bus && answer_bootloader(gadget, run, setup, o);
+        if (reboots && run.download_ended)
+            reboot_at = now_ms() + REBOOT_AFTER_MS;
     }
     gadget_disconnect(gadget);
+    if (why == Wake::STOP)
+        return Next::STOP;
+    say("bootloader left the bus to reboot into normal mode at " + monotonic_stamp());
+    return Next::NORMAL;
+}
+
+// Normal mode keeps GadgetFS when it is served through it: the
+// bootloader follows on the same controller.
+Next serve_normal(const Options &o)
+{
+    if (!o.normal_gadget.empty())
+        return serve_normal_mode_on_configfs(o);
+    if (!take_gadgetfs_turn(o))
+        return Next::STOP;
+    return serve_normal_mode(o);
 }
 
 } // namespace
@@ -377,8 +569,14 @@ int main(int argc, char **argv)
     const Options options = parse_options(argc, argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     install_signals();
-    if (options.mode == "normal" && serve_normal_mode(options) == Next::STOP)
-        return 0;
-    serve_bootloader(options);
+    Next next = options.mode == "normal" ? Next::NORMAL : Next::BOOTLOADER;
+    while (next != Next::STOP) {
+        if (next == Next::NORMAL)
+            next = serve_normal(options);
+        else if (!take_gadgetfs_turn(options))
+            next = Next::STOP;
+        else
+            next = serve_bootloader(options);
+    }
     return 0;
 }
