@@ -3,6 +3,8 @@
 
 #include "harness.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 const std::string PRE_MODE_REPORT = commandReport(0xde, 0x12);
@@ -190,6 +192,44 @@ TEST_F(ModeSwitch, FailedWriteWhileTheDeviceLeavesForTheBootloader)
                                "request switch-mode fail\n");
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(reportsReceived(), Words{PRE_MODE_REPORT});
+}
+
+// udev writes a new device to its database, initialized, before its last
+// builtins have run: the seat's access list (uaccess) among them. Until
+// then the node is root's alone, and the run must wait for it, unless
+// udev has nothing left to do. Here udev is made to look running, with
+// the device in its database and its queue busy, in a mount namespace of
+// the run's own; the run is an ordinary user's. Access to the node, and
+// udev's idle queue, come a second after the launcher has begun looking:
+// a launcher that opens the node at once has failed by then.
+TEST_F(ModeSwitch, ANodeNotYetOpenToTheUserIsWaitedFor)
+{
+    chmod(dir.c_str(), 0755);
+    makeFolder("shared");
+    chmod(path("shared").c_str(), 0777);
+    makeFile("udev-at-work.sh",
+             "set -e\n"
+             "mount -t tmpfs -o mode=0755 tmpfs /run\n"
+             "mkdir -p /run/udev/data /run/lock\n"
+             "chmod 1777 /run/lock\n"
+             ": > /run/udev/control\n"
+             ": > /run/udev/queue\n"
+             "for id in +hidraw:hidraw0 +hidraw:hidraw1 +usb:1-1; do echo I:1 > /run/udev/data/$id; done\n"
+             // The testbed's node is a link to a terminal, its handler a socket.
+             "node=$(readlink \"$UMOCKDEV_DIR/dev/hidraw0\")\n"
+             "chmod 0600 \"$node\"\n"
+             "chmod 0666 \"$UMOCKDEV_DIR/ioctl/dev/hidraw0\"\n"
+             "setpriv --reuid=65534 --regid=65534 --clear-groups env DFU_UTIL_RECORD=shared/record "
+             "\"$FWLAUNCH\" img.bin > shared/out 2>&1 & a=$!\n"
+             "until grep -q 'Start hid_enumerate' shared/out; do sleep 0.02; done\n"
+             "i=0; while [ $i -lt 50 ] && kill -0 $a 2> /dev/null; do sleep 0.02; i=$((i + 1)); done\n"
+             "chmod 0666 \"$node\"\n"
+             "rm /run/udev/queue\n"
+             "set +e; wait $a; echo $?\n");
+    Outcome outcome = runShell({"--mode", "normal"}, "exec unshare --mount /bin/sh udev-at-work.sh");
+    EXPECT_EQ(outcome.out, "0\n") << outcome.err;
+    EXPECT_EQ(readFile(path("shared/out")), bothCommandsSent() + handoff("/dev/hidraw1"));
+    EXPECT_EQ(reportsReceived(), (Words{PRE_MODE_REPORT, SWITCH_MODE_REPORT}));
 }
 
 // The one slow test: the watch lasts 15 s of the launcher's processor time.
