@@ -285,7 +285,8 @@ std::string protectedRegular()
     if (setting.empty() || setting[0] < '2')
         printf("note: fs.protected_regular is %s here; the test applies its rule 2 itself\n",
                setting.empty() ? "unknown" : setting.substr(0, 1).c_str());
-    return "LD_PRELOAD=\"$LD_PRELOAD " STICKY_CREATE_RULE "\"";
+    // First: the testbed's library takes its open() straight from libc.
+    return "LD_PRELOAD=\"" STICKY_CREATE_RULE " $LD_PRELOAD\"";
 }
 
 TEST_F(OneRunPerDevice, ALockHeldByAnotherUsersRunRefusesToo)
