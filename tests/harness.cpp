@@ -1,11 +1,16 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,13 +45,50 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Reads standard output to its end, noting when each piece came.
-void readAsItComes(int fd, Clock::time_point start, Outcome &outcome)
+// Where the `occurrence`-th `text` ends in `out`; npos if it is not there.
+size_t endOfOccurrence(const std::string &out, const std::string &text, int occurrence)
 {
+    size_t at = std::string::npos;
+    for (int seen = 0; seen < occurrence; seen++) {
+        at = out.find(text, at == std::string::npos ? 0 : at + 1);
+        if (at == std::string::npos)
+            return at;
+    }
+    return at + text.size();
+}
+
+// Reads standard output to its end, noting when each piece came, and sends
+// `pid` the cue's signal when its time comes.
+void readAsItComes(int fd, pid_t pid, const SignalCue &cue, Clock::time_point start, Outcome &outcome)
+{
+    const double never = std::numeric_limits<double>::infinity();
+    double signal_at = never;
+    bool cue_pending = cue.occurrence > 0;
     char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+    for (;;) {
+        int timeout = -1;
+        if (signal_at != never)
+            timeout = std::max(0, static_cast<int>(std::ceil((signal_at - secondsSince(start)) * 1000)));
+        pollfd readable = {fd, POLLIN, 0};
+        int ready = poll(&readable, 1, timeout);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (signal_at != never && secondsSince(start) >= signal_at) {
+            kill(pid, SIGUSR1);
+            outcome.signalled = secondsSince(start);
+            signal_at = never;
+        }
+        if (ready == 0)
+            continue;
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return;
         outcome.out.append(chunk, static_cast<size_t>(n));
         outcome.arrivals.push_back({outcome.out.size(), secondsSince(start)});
+        if (cue_pending && endOfOccurrence(outcome.out, cue.text, cue.occurrence) != std::string::npos) {
+            signal_at = outcome.arrivals.back().seconds + cue.delay;
+            cue_pending = false;
+        }
     }
 }
 
@@ -98,11 +140,14 @@ double toSeconds(const timeval &time)
 
 // Runs `command` with standard output on a pipe, as when the launcher's
 // output is piped into another program.
-Outcome spawn(Words command, const std::string &cwd, const Words &env, const std::string &err_file)
+Outcome spawn(Words command, const std::string &cwd, const Words &env, const std::string &err_file,
+              const SignalCue &cue)
 {
     int out_pipe[2];
     if (pipe(out_pipe) != 0)
         return Outcome{"", "pipe failed", -1};
+    timespec real_start;
+    clock_gettime(CLOCK_REALTIME, &real_start);
     Clock::time_point start = Clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -120,7 +165,8 @@ Outcome spawn(Words command, const std::string &cwd, const Words &env, const std
     }
     close(out_pipe[1]);
     Outcome outcome;
-    readAsItComes(out_pipe[0], start, outcome);
+    outcome.started_at = static_cast<double>(real_start.tv_sec) + static_cast<double>(real_start.tv_nsec) / 1e9;
+    readAsItComes(out_pipe[0], pid, cue, start, outcome);
     close(out_pipe[0]);
     int wait_status = 0;
     rusage usage{};
@@ -186,7 +232,7 @@ Outcome LauncherTest::launch(const Words &command, const Words &settings)
     env.push_back("DFU_UTIL_RECORD=" + path("dfu-util.record"));
     env.insert(env.end(), settings.begin(), settings.end());
     env.insert(env.end(), extra_env.begin(), extra_env.end());
-    Outcome outcome = spawn(command, path(cwd), env, path("stderr"));
+    Outcome outcome = spawn(command, path(cwd), env, path("stderr"), cue);
     expectNoToolReports(outcome.err);
     return outcome;
 }
@@ -233,9 +279,18 @@ std::string LauncherTest::simulatorLog() const
     return readFile(path("sim.log"));
 }
 
+double LauncherTest::switchReportAt(const std::string &port) const
+{
+    return loggedTime(port + " switch-mode report at ");
+}
+
 double LauncherTest::bootloaderAttachedAt(const std::string &port) const
 {
-    const std::string prefix = port + " bootloader attached at ";
+    return loggedTime(port + " bootloader attached at ");
+}
+
+double LauncherTest::loggedTime(const std::string &prefix) const
+{
     for (const std::string &line : lines(simulatorLog()))
         if (line.rfind(prefix, 0) == 0)
             return std::stod(line.substr(prefix.size()));
@@ -258,12 +313,12 @@ void LauncherTest::makeFolder(const std::string &name)
     std::filesystem::create_directory(path(name));
 }
 
-double arrivalOf(const Outcome &outcome, const std::string &text)
+double arrivalOf(const Outcome &outcome, const std::string &text, int occurrence)
 {
-    size_t at = outcome.out.find(text);
-    if (at != std::string::npos)
+    size_t end = endOfOccurrence(outcome.out, text, occurrence);
+    if (end != std::string::npos)
         for (const Arrival &arrival : outcome.arrivals)
-            if (arrival.received >= at + text.size())
+            if (arrival.received >= end)
                 return arrival.seconds;
     return std::numeric_limits<double>::infinity();
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,16 @@
 struct Arrival {
     size_t received;
     double seconds;
+};
+
+// SIGUSR1 for the simulator (with --switch-delay signal, the bootloader
+// comes then), `delay` seconds after standard output has shown `text` for
+// the `occurrence`-th time: a point in the launcher's own schedule,
+// however slowly a busy machine runs it.
+struct SignalCue {
+    std::string text;
+    int occurrence = 0; // 0: no signal
+    double delay = 0;
 };
 
 // What a run of the launcher left behind.
@@ -24,11 +35,16 @@ struct Outcome {
     // Wall-clock length of the run, and standard output read by read.
     double seconds = 0;
     std::vector<Arrival> arrivals;
+    // The start of the run on the system's real-time clock, to place the
+    // simulator's times on the run's, and when the cue's signal went.
+    double started_at = 0;
+    double signalled = std::numeric_limits<double>::quiet_NaN();
 };
 
-// When `text` (its first occurrence) had wholly come through standard
-// output, in seconds from the start of the run; infinity if it never did.
-double arrivalOf(const Outcome &outcome, const std::string &text);
+// When `text` (its first occurrence, or its `occurrence`-th) had wholly
+// come through standard output, in seconds from the start of the run;
+// infinity if it never did.
+double arrivalOf(const Outcome &outcome, const std::string &text, int occurrence = 1);
 
 using Words = std::vector<std::string>;
 
@@ -56,8 +72,10 @@ protected:
     Words reportsReceived(const std::string &port = "1-1") const;
     // Everything the simulator recorded.
     std::string simulatorLog() const;
-    // When the bootloader came onto `port`, and when the dfu-util stand-in
-    // started: seconds on the system's real-time clock.
+    // When the device on `port` received the switch-mode report, when the
+    // bootloader came onto `port`, and when the dfu-util stand-in started:
+    // seconds on the system's real-time clock.
+    double switchReportAt(const std::string &port) const;
     double bootloaderAttachedAt(const std::string &port) const;
     double dfuUtilStartedAt() const;
 
@@ -69,10 +87,12 @@ protected:
     std::string cwd;         // working directory, relative to dir
     std::string search_path; // PATH for the launcher
     Words extra_env;         // NAME=VALUE pairs on top of the test environment
+    SignalCue cue;           // for the simulator, during each run
 
 private:
     Outcome launch(const Words &command, const Words &settings);
     void expectNoToolReports(const std::string &err);
+    double loggedTime(const std::string &prefix) const;
 };
 
 // The expected texts.

@@ -5,12 +5,14 @@
 #include "ondrix_model.h"
 #include "usb_ports.h"
 
+#include <glib-unix.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -53,14 +55,13 @@ void log_line(const OndrixDevice &device, const std::string &text)
     fflush(the_log);
 }
 
-// The wall-clock time the bootloader became visible, for measuring how
-// soon the launcher hands over to dfu-util.
-void log_bootloader_arrival(const OndrixDevice &device)
+// Notes the wall-clock time of an event, for measuring how soon the
+// launcher follows it: "<port> EVENT at SECONDS".
+void log_time(const OndrixDevice &device, const char *event)
 {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    log_line(device, format("bootloader attached at %lld.%09ld", static_cast<long long>(now.tv_sec),
-                            now.tv_nsec));
+    log_line(device, format("%s at %lld.%09ld", event, static_cast<long long>(now.tv_sec), now.tv_nsec));
 }
 
 void attach_bootloader(OndrixDevice &device)
@@ -75,18 +76,26 @@ void attach_bootloader(OndrixDevice &device)
                       identity(device, BOOTLOADER_PRODUCT_ID, BOOTLOADER_PRODUCT));
 }
 
-// Leaving normal mode: the HID device drops off the bus and the
-// bootloader enumerates on the same port, with a new device number.
-void switch_to_bootloader(OndrixDevice &device)
+// Leaving normal mode: the HID device drops off the bus, to come back
+// on the same port with a new device number. With the lock held.
+void leave_bus(OndrixDevice &device)
 {
-    std::lock_guard<std::mutex> guard(state_lock);
-    if (device.normal.empty())
-        return;
     remove_nodes(the_testbed, device.normal);
     device.normal.clear();
     device.port = renumbered(device.port);
+}
+
+// The bootloader enumerates, the device having left the bus if it had
+// not yet.
+void switch_to_bootloader(OndrixDevice &device)
+{
+    std::lock_guard<std::mutex> guard(state_lock);
+    if (device.bootloader != nullptr)
+        return;
+    if (!device.normal.empty())
+        leave_bus(device);
     attach_bootloader(device);
-    log_bootloader_arrival(device);
+    log_time(device, "bootloader attached");
 }
 
 gboolean switch_later(gpointer device)
@@ -95,13 +104,42 @@ gboolean switch_later(gpointer device)
     return G_SOURCE_REMOVE;
 }
 
-// Called on the worker thread, with the lock held.
+gboolean leave_bus_now(gpointer data)
+{
+    OndrixDevice &device = *static_cast<OndrixDevice *>(data);
+    std::lock_guard<std::mutex> guard(state_lock);
+    if (!device.normal.empty() && device.bootloader == nullptr)
+        leave_bus(device);
+    return G_SOURCE_REMOVE;
+}
+
+// Called on the worker thread, with the lock held. A device that switches
+// on a signal leaves the bus at once, so that the signal only has its
+// bootloader enumerate.
 void start_switch(OndrixDevice &device)
 {
     if (device.switch_pending || device.behaviour.switch_delay_ms < 0)
         return;
     device.switch_pending = true;
-    g_timeout_add(device.behaviour.switch_delay_ms, switch_later, &device);
+    if (device.behaviour.switch_on_signal)
+        g_idle_add(leave_bus_now, &device);
+    else
+        g_timeout_add(device.behaviour.switch_delay_ms, switch_later, &device);
+}
+
+// SIGUSR1: each device waiting for it switches now.
+gboolean switch_on_signal(gpointer)
+{
+    std::vector<OndrixDevice *> waiting;
+    {
+        std::lock_guard<std::mutex> guard(state_lock);
+        for (const auto &device : devices)
+            if (device->behaviour.switch_on_signal && device->switch_pending)
+                waiting.push_back(device.get());
+    }
+    for (OndrixDevice *device : waiting)
+        switch_to_bootloader(*device);
+    return G_SOURCE_CONTINUE;
 }
 
 // A node the launcher may not open for reading and writing. Permissions
@@ -166,7 +204,9 @@ gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer dat
     }
     bool leaves_now = false;
     if (is_switch_mode_report(report->data, report->data_len)) {
-        leaves_now = behaviour.switch_delay_ms == 0;
+        // Before the write returns: the launcher's wait starts later.
+        log_time(device, "switch-mode report");
+        leaves_now = behaviour.switch_delay_ms == 0 && !behaviour.switch_on_signal;
         if (!leaves_now)
             start_switch(device);
     }
@@ -207,6 +247,7 @@ void ondrix_setup(UMockdevTestbed *testbed, FILE *log)
     std::lock_guard<std::mutex> guard(state_lock);
     the_testbed = testbed;
     the_log = log;
+    g_unix_signal_add(SIGUSR1, switch_on_signal, nullptr);
 }
 
 void ondrix_add(const OndrixBehaviour &behaviour, OndrixMode mode)

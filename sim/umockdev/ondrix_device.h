@@ -16,6 +16,12 @@ struct OndrixBehaviour {
     // means never. After a switch-mode report that went through, 0 means
     // before the write returns.
     int switch_delay_ms = 0;
+    // Instead: the device leaves the bus at once, and its bootloader
+    // comes when the simulator receives SIGUSR1 (any received before the
+    // report does not count). A test can so place the bootloader's
+    // arrival within the launcher's own schedule, however busy the
+    // machine is.
+    bool switch_on_signal = false;
     bool refuse_open = false;  // the device node cannot be opened
     bool fail_writes = false;  // every report write fails, as when the device drops off
     bool short_writes = false; // writes go through one byte short

@@ -48,8 +48,11 @@ const char USAGE[] =
     "  --others N          N other makers' HID devices listed before the device\n"
     "  --foreign-f408      another maker's device with product ID f408, listed first\n"
     "  --serial TEXT       the device's serial number (OX-000001)\n"
-    "  --switch-delay MS|never\n"
-    "                      time from the switch-mode report to the bootloader (0)\n"
+    "  --switch-delay MS|never|signal\n"
+    "                      time from the switch-mode report to the bootloader (0);\n"
+    "                      signal: the device leaves the bus at the report, and its\n"
+    "                      bootloader comes at the first SIGUSR1 the simulator\n"
+    "                      receives after it\n"
     "  --refuse-open       the device cannot be opened\n"
     "  --fail-writes       every report write fails; the device still switches\n"
     "                      after the switch delay, counted from the first failure\n"
@@ -141,7 +144,11 @@ Options parse_options(int argc, char **argv)
             options.behaviour.serial = value();
         else if (option == "--switch-delay") {
             const char *delay = value();
-            options.behaviour.switch_delay_ms = strcmp(delay, "never") == 0 ? -1 : parse_count(delay);
+            options.behaviour.switch_on_signal = strcmp(delay, "signal") == 0;
+            if (strcmp(delay, "never") == 0)
+                options.behaviour.switch_delay_ms = -1;
+            else if (!options.behaviour.switch_on_signal)
+                options.behaviour.switch_delay_ms = parse_count(delay);
         } else if (option == "--refuse-open")
             options.behaviour.refuse_open = true;
         else if (option == "--fail-writes")
