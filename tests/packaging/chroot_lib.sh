@@ -89,12 +89,12 @@ ci_tarball() {
     recipe="$options languages:none unsafe-io $(ci_sources "$release" | tr '\n' ' ')"
     (
         flock 9
-        exec 8> "$archives.lock"
-        flock 8
         if [ -f "$tarball" ] && [ -z "$(find "$tarball" -mtime +"$FWLAUNCH_CI_MAX_AGE_DAYS")" ] &&
             [ "$(cat "$tarball.recipe" 2> /dev/null)" = "$recipe" ]; then
             exit 0
         fi
+        exec 8> "$archives.lock"
+        flock 8
         start=$(date +%s)
         # shellcheck disable=SC2086
         ci_sources "$release" | mmdebstrap --quiet --format=tar --architectures="$ci_arch" $options \
