@@ -14,15 +14,20 @@ tarball=$(ci_tarball "$release" testbed) || { echo "FAIL: no $release test bed";
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/fwlaunch-autopkgtest-$release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# The tests run from the source tree of the package under test.
+# The tests run from the source tree of the package under test. None
+# needs the tree built (build-needed), and autopkgtest takes a tree with a
+# debian/files for one that is: else it installs dpkg-dev (with make,
+# perl and binutils) into the test bed to prepare the tree, and the first
+# test would not run with its declared dependencies alone.
 dpkg-source --no-check -x "$(ls "$out"/fwlaunch_*.dsc)" "$work/source" > /dev/null
+: > "$work/source/debian/files"
 deb=$(ls "$out"/fwlaunch_*_*.deb)
 archives=$(ci_archives "$release" autopkgtest)
 
 status=0
 rm -rf "$out/autopkgtest-$release"
 flock "$archives.lock" autopkgtest --output-dir="$out/autopkgtest-$release" --setup-commands='apt-get -q update' \
-    "$deb" --built-tree "$work/source/" -- \
+    "$deb" "$work/source/" -- \
     unshare --release "$release" --arch "$ci_arch" --tarball "$tarball" \
     --bind "$archives" /var/cache/apt/archives > "$out/autopkgtest-$release.log" 2>&1 || status=$?
 sed -n '/@@@@ summary/,$p' "$out/autopkgtest-$release.log"

@@ -33,26 +33,21 @@ ci_userns() {
     unshare --map-auto --map-root-user --user -- "$@"
 }
 
-# ci_mirror: the URI of the Debian archive apt on this machine uses, and
-# of its security archive (deb.debian.org when apt names none).
-ci_mirror() {
-    uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' 2> /dev/null |
-        awk -v want="$1" '$2 !~ /-(security|updates|backports)$/ && want == "main" { print $1; exit }
-                          $2 ~ /-security$/ && want == "security" { print $1; exit }')
-    if [ -z "$uri" ]; then
-        case $1 in
-            main) uri=http://deb.debian.org/debian ;;
-            security) uri=http://deb.debian.org/debian-security ;;
-        esac
-    fi
-    echo "${uri%/}"
-}
+# The URIs of the Debian archive apt on this machine uses, and of its
+# security archive (deb.debian.org when apt names none).
+ci_targets=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' 2> /dev/null || true)
+ci_main_mirror=$(echo "$ci_targets" | awk '$2 !~ /-(security|updates|backports)$/ { print $1; exit }')
+ci_security_mirror=$(echo "$ci_targets" | awk '$2 ~ /-security$/ { print $1; exit }')
+ci_main_mirror=${ci_main_mirror:-http://deb.debian.org/debian/}
+ci_main_mirror=${ci_main_mirror%/}
+ci_security_mirror=${ci_security_mirror:-http://deb.debian.org/debian-security/}
+ci_security_mirror=${ci_security_mirror%/}
 
 # ci_sources RELEASE: the release's apt sources, with its updates and its
 # security updates.
 ci_sources() {
-    main=$(ci_mirror main) security=$(ci_mirror security)
-    printf 'deb %s %s main\n' "$main" "$1" "$main" "$1-updates" "$security" "$1-security"
+    printf 'deb %s %s main\n' "$ci_main_mirror" "$1" "$ci_main_mirror" "$1-updates" \
+        "$ci_security_mirror" "$1-security"
 }
 
 # ci_archives RELEASE USER: the folder that keeps the packages apt
