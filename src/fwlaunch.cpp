@@ -3,6 +3,7 @@
 
 #include "device.h"
 #include "dfu_handoff.h"
+#include "fleet.h"
 #include "port_lock.h"
 #include "preflight.h"
 #include "udev_wait.h"
@@ -15,6 +16,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,6 +56,10 @@ void printFullHelp()
     printf("Options, before img:\n");
     printf("  --port PORT  update only the ondrix device on USB port PORT\n");
     printf("               (also --port=PORT)\n");
+    printf("  --serial SN  update only the ondrix device with serial number SN,\n");
+    printf("               as --list shows it (also --serial=SN)\n");
+    printf("  --all        update every attached ondrix device, side by side\n");
+    printf("  --jobs N     with --all: at most N updates at a time (default: all)\n");
     printf("  --list       list the attached ondrix devices, one a line: port,\n");
     printf("               mode, identity, hidraw node, serial number\n");
     printf("  --help       print this text\n");
@@ -63,8 +69,17 @@ void printFullHelp()
     printf("it and dfu-util -p takes it: bus-port, then .port for each hub in\n");
     printf("between (1-1, 3-2.4). The device keeps its port when it switches to\n");
     printf("its bootloader. --list shows the port of each device. With several\n");
-    printf("ondrix devices attached and no --port, fwlaunch updates the first one\n");
-    printf("in normal mode (if none, the first bootloader) and says which.\n");
+    printf("ondrix devices attached and no --port, --serial or --all, fwlaunch\n");
+    printf("updates the first one in normal mode (if none, the first bootloader)\n");
+    printf("and says which.\n");
+    printf("\n");
+    printf("--all updates each device in a process of its own, as --port would,\n");
+    printf("and prefixes each line of its output with the port, as [1-2]. On\n");
+    printf("a terminal a table below shows each device's progress. At the end\n");
+    printf("it prints one line per port (updated, failed, busy, interrupted)\n");
+    printf("and how many devices were updated. Ctrl-C stops every update and\n");
+    printf("names the devices left in their bootloader: the next run updates\n");
+    printf("them from there.\n");
     printf("\n");
     printf("Before it touches a device, fwlaunch checks that img is a file it may\n");
     printf("read and not empty, and when img ends in a DFU suffix, that the\n");
@@ -75,13 +90,19 @@ void printFullHelp()
     printf("\n");
     printf("Exit status:\n");
     printf("  dfu-util's own  once img has been handed to dfu-util\n");
-    printf("  0               --list listed a device; --help, --version\n");
-    printf("  1               no ondrix device, the switch to the bootloader\n");
-    printf("                  failed, dfu-util is not on PATH or could not be\n");
-    printf("                  started, another run is updating the device, or\n");
-    printf("                  the output of --list, --help or --version failed\n");
+    printf("  0               --list listed a device; --help, --version; --all\n");
+    printf("                  updated every device\n");
+    printf("  1               no ondrix device (with that serial number, or more\n");
+    printf("                  than one), the switch to the bootloader failed,\n");
+    printf("                  dfu-util is not on PATH or could not be started,\n");
+    printf("                  another run is updating the device, --all did not\n");
+    printf("                  update every device, or the output of --list,\n");
+    printf("                  --help or --version failed\n");
     printf("  2               no argument, img does not exist or cannot be\n");
-    printf("                  downloaded, or PORT is not a port path\n");
+    printf("                  downloaded, or the options are wrong (PORT is not\n");
+    printf("                  a port path, --all with --port or --serial,\n");
+    printf("                  --port with --serial, --jobs without --all)\n");
+    printf("  130, 143        --all was stopped by SIGINT (Ctrl-C) or SIGTERM\n");
     printf("  255             the HID layer could not be initialised\n");
 }
 
@@ -208,9 +229,9 @@ std::string chooseDevice()
     return devices.front().port;
 }
 
-int runUpdate(const char *img, const char *port_option)
+int runUpdate(const char *img, const std::string &port_option)
 {
-    std::string port = port_option != nullptr ? port_option : chooseDevice();
+    std::string port = !port_option.empty() ? port_option : chooseDevice();
     if (lockPort(port) == -1)
         return EXIT_UPDATE_FAILED;
     pinToPort(port);
@@ -228,31 +249,161 @@ int runUpdate(const char *img, const char *port_option)
     return status;
 }
 
-// The command line: [--list | --port PORT | --port=PORT] img [ignored...]
+// The ports of the attached ondrix devices, each once, in the order of
+// the bus, as --list shows them.
+std::vector<std::string> attachedPorts(const std::vector<OndrixDevice> &devices)
+{
+    std::vector<std::string> ports;
+    for (const OndrixDevice &device : devices)
+        if (!device.port.empty() && std::find(ports.begin(), ports.end(), device.port) == ports.end())
+            ports.push_back(device.port);
+    std::sort(ports.begin(), ports.end(), portPathLess);
+    return ports;
+}
+
+int updateAll(const char *img, size_t jobs)
+{
+    std::vector<std::string> ports = attachedPorts(listOndrixDevices());
+    if (ports.empty()) {
+        printNotFound();
+        return EXIT_UPDATE_FAILED;
+    }
+    return updateFleet(img, ports, jobs, runUpdate);
+}
+
+// The serial number as --list shows it: "-" for a device without one.
+std::wstring shownSerial(const OndrixDevice &device)
+{
+    return device.serial.empty() ? L"-" : device.serial;
+}
+
+std::wstring wideText(const char *text)
+{
+    std::wstring wide(strlen(text) + 1, L'\0');
+    size_t length = mbstowcs(&wide[0], text, wide.size());
+    wide.resize(length == static_cast<size_t>(-1) ? 0 : length);
+    return wide;
+}
+
+// The port of the one ondrix device with serial number `serial`; empty,
+// after saying why on standard error, when there is none or more than one.
+std::string portOfSerial(const char *serial)
+{
+    std::vector<OndrixDevice> matching;
+    std::wstring wanted = wideText(serial);
+    for (const OndrixDevice &device : listOndrixDevices())
+        if (!wanted.empty() && shownSerial(device) == wanted)
+            matching.push_back(device);
+    std::vector<std::string> ports = attachedPorts(matching);
+    if (ports.empty()) {
+        fprintf(stderr, "fwlaunch: no ondrix device has serial number %s\n", serial);
+    } else if (ports.size() > 1) {
+        fprintf(stderr, "fwlaunch: %zu ondrix devices have serial number %s (ports ", ports.size(), serial);
+        for (size_t i = 0; i < ports.size(); i++)
+            fprintf(stderr, "%s%s", i == 0 ? "" : ", ", ports[i].c_str());
+        fprintf(stderr, "); choose one with --port\n");
+    }
+    return ports.size() == 1 ? ports.front() : "";
+}
+
+// What the command line asks for, options first, then the image.
+struct CommandLine {
+    const char *port = nullptr;
+    const char *serial = nullptr;
+    const char *jobs = nullptr;
+    bool all = false;
+    const char *img = nullptr;
+    bool valid = true;
+};
+
+// Takes an option's value, from "--name=VALUE" or from the next argument.
+// True when argv[*at] is that option.
+bool takeValue(const char *name, int argc, char *argv[], int *at, const char **value, bool *valid)
+{
+    size_t length = strlen(name);
+    const char *arg = argv[*at];
+    if (strncmp(arg, name, length) != 0 || (arg[length] != '\0' && arg[length] != '='))
+        return false;
+    if (*value != nullptr)
+        *valid = false; // given twice
+    if (arg[length] == '=') {
+        *value = arg + length + 1;
+    } else if (*at + 1 < argc) {
+        *value = argv[++*at];
+    } else {
+        *value = "";
+        *valid = false;
+    }
+    return true;
+}
+
+// A positive count of at most a few thousand: the number of updates to
+// run at once.
+bool isJobCount(const char *text, size_t *jobs)
+{
+    char *end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (*text < '1' || *text > '9' || *end != '\0' || errno != 0 || value > 4096)
+        return false;
+    *jobs = static_cast<size_t>(value);
+    return true;
+}
+
+CommandLine readCommandLine(int argc, char *argv[])
+{
+    CommandLine line;
+    int at = 1;
+    for (; at < argc; at++) {
+        if (strcmp(argv[at], "--all") == 0) {
+            line.valid = line.valid && !line.all;
+            line.all = true;
+        } else if (!takeValue("--port", argc, argv, &at, &line.port, &line.valid) &&
+                   !takeValue("--serial", argc, argv, &at, &line.serial, &line.valid) &&
+                   !takeValue("--jobs", argc, argv, &at, &line.jobs, &line.valid)) {
+            break;
+        }
+    }
+    line.img = at < argc ? argv[at] : nullptr;
+    if (line.port != nullptr && !isPortPath(line.port))
+        line.valid = false;
+    if (line.serial != nullptr && line.serial[0] == '\0')
+        line.valid = false;
+    // One device by its port or by its serial number, or every device.
+    if ((line.port != nullptr) + (line.serial != nullptr) + line.all > 1)
+        line.valid = false;
+    if (line.jobs != nullptr && !line.all)
+        line.valid = false;
+    return line;
+}
+
+// The command line: --list, or [--port PORT | --serial SN | --all
+// [--jobs N]] img [ignored...]
 int runCommand(int argc, char *argv[])
 {
     if (firstArgumentIs(argc, argv, "--list"))
         return listDevices();
-    const char *port = nullptr;
-    int image_at = 1;
-    if (firstArgumentIs(argc, argv, "--port")) {
-        port = argc > 2 ? argv[2] : "";
-        image_at = 3;
-    } else if (argc >= 2 && strncmp(argv[1], "--port=", strlen("--port=")) == 0) {
-        port = argv[1] + strlen("--port=");
-        image_at = 2;
-    }
-    if ((port != nullptr && !isPortPath(port)) || argc <= image_at || checkimg(argv[image_at]) == -1) {
+    CommandLine line = readCommandLine(argc, argv);
+    size_t jobs = SIZE_MAX;
+    if (!line.valid || (line.jobs != nullptr && !isJobCount(line.jobs, &jobs)) || checkimg(line.img) == -1) {
         printhelp();
         return EXIT_USAGE;
     }
     // Nothing is switched into the bootloader for an update that cannot
     // go through.
-    if (checkImageContents(argv[image_at]) == -1)
+    if (checkImageContents(line.img) == -1)
         return EXIT_USAGE;
     if (checkDfuUtilIsInstalled() == -1)
         return EXIT_UPDATE_FAILED;
-    return runUpdate(argv[image_at], port);
+    if (line.all)
+        return updateAll(line.img, jobs);
+    std::string port = line.port != nullptr ? line.port : "";
+    if (line.serial != nullptr) {
+        port = portOfSerial(line.serial);
+        if (port.empty())
+            return EXIT_UPDATE_FAILED;
+    }
+    return runUpdate(line.img, port);
 }
 
 } // namespace

@@ -249,6 +249,25 @@ void hide_machine_run_state()
     hide_machine_run_folder("/run/lock", "mode=1777");
 }
 
+// umockdev hands udev's announcements to each listener as datagrams on a
+// Unix socket, and aborts the whole testbed when one cannot be queued. A
+// kernel's default queue of 10 datagrams fills up when several devices
+// switch at once while their launchers are busy elsewhere (udev's own
+// netlink sockets hold far more): the testbed gets a network namespace of
+// its own, with room for a few thousand.
+void give_announcements_room()
+{
+    const char *queue_length = "/proc/sys/net/unix/max_dgram_qlen";
+    FILE *setting = nullptr;
+    if (unshare(CLONE_NEWNET) != 0 || (setting = fopen(queue_length, "w")) == nullptr) {
+        fprintf(stderr, "ondrix-sim: warning: udev's announcements may overflow: %s\n", strerror(errno));
+        return;
+    }
+    fprintf(setting, "4096\n");
+    if (fclose(setting) != 0)
+        fprintf(stderr, "ondrix-sim: warning: udev's announcements may overflow: %s\n", strerror(errno));
+}
+
 // Every user sees the testbed's devices, as every user sees sysfs: the
 // command may switch to another user.
 void open_testbed_to_every_user(UMockdevTestbed *testbed)
@@ -354,6 +373,7 @@ int main(int argc, char **argv)
     Options options = parse_options(argc, argv);
     run_under_testbed_library(argv);
     hide_machine_run_state();
+    give_announcements_room();
     FILE *log = nullptr;
     if (options.log_path != nullptr) {
         log = fopen(options.log_path, "w");
