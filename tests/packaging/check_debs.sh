@@ -45,8 +45,10 @@ gzip -dc "$tmp/root/usr/share/doc/fwlaunch/changelog.gz" | cmp -s - "$src/debian
     fail "the packaged changelog is not debian/changelog"
 gzip -dc "$tmp/root/usr/share/man/man1/fwlaunch.1.gz" | cmp -s - "$src/doc/fwlaunch.1" ||
     fail "the packaged manual page is not doc/fwlaunch.1"
-"$tmp/root/usr/bin/fwlaunch" --version | grep -qx "fwlaunch $version" ||
-    fail "the packaged launcher's --version does not print fwlaunch $version"
+# The launcher is not run here: built on another release it may need a
+# newer C library than this machine's. The build runs its --version, and
+# autopkgtest and the install on the other release run it where it
+# belongs.
 
 # The debug symbols: the launcher's, found by its build ID.
 build_id=$(readelf -n "$tmp/root/usr/bin/fwlaunch" | sed -n 's/^ *Build ID: //p')
