@@ -1,9 +1,9 @@
-# What `cmake --install` puts beside the fwlaunch binary for people who
-# install from source: the manual page, the udev rules, the AppStream
-# metadata that names the devices the rules open, the changelog and the
-# copyright file. The Debian package (debian/) turns this off and has
-# debhelper install them instead. Included from the top-level
-# CMakeLists.txt after the fwlaunch target and GNUInstallDirs.
+# What `cmake --install` puts beside the fwlaunch binary and its udev
+# rules for people who install from source: the manual page, the bash
+# completion, the changelog and the copyright file. The Debian package
+# (debian/) turns this off and has debhelper install them instead.
+# Included from the top-level CMakeLists.txt after the fwlaunch target and
+# GNUInstallDirs.
 
 # The manual page and the changelog are installed compressed with
 # `gzip -9n`: no file name and no time stamp in the header, so that every
@@ -35,34 +35,10 @@ install(FILES ${_fwlaunch_manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${_fwlaunch_changelog} ${PROJECT_SOURCE_DIR}/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# Where udev reads rules from. The default comes from udev's pkg-config
-# file and is made relative to the install prefix where it can be, so that
-# the rules land under a staging prefix or DESTDIR like every other file:
-# /usr/lib/udev (or /lib/udev) gives lib/udev/rules.d, that is
-# /usr/lib/udev/rules.d for the prefix /usr and /usr/local/lib/udev/rules.d
-# (which udev reads too) for /usr/local. Any other folder stays absolute.
-set(_fwlaunch_udev_rules_dir lib/udev/rules.d)
-find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
-  pkg_get_variable(_fwlaunch_udevdir udev udevdir)
-  string(REGEX REPLACE "/+$" "" _fwlaunch_udevdir "${_fwlaunch_udevdir}")
-  string(LENGTH "${CMAKE_INSTALL_PREFIX}/" _prefix_length)
-  string(SUBSTRING "${_fwlaunch_udevdir}/" 0 ${_prefix_length} _head)
-  if(_head STREQUAL "${CMAKE_INSTALL_PREFIX}/")
-    string(SUBSTRING "${_fwlaunch_udevdir}" ${_prefix_length} -1 _tail)
-    set(_fwlaunch_udev_rules_dir "${_tail}/rules.d")
-  elseif(_fwlaunch_udevdir MATCHES "^/usr/(.+)$")
-    set(_fwlaunch_udev_rules_dir "${CMAKE_MATCH_1}/rules.d")
-  elseif(_fwlaunch_udevdir STREQUAL "/lib/udev")
-    set(_fwlaunch_udev_rules_dir lib/udev/rules.d)
-  elseif(_fwlaunch_udevdir MATCHES "^/")
-    set(_fwlaunch_udev_rules_dir "${_fwlaunch_udevdir}/rules.d")
-  endif()
-endif()
-set(FWLAUNCH_UDEV_RULES_DIR "${_fwlaunch_udev_rules_dir}" CACHE PATH
-    "Folder for the udev rules, relative to the install prefix or absolute")
-
-install(FILES ${PROJECT_SOURCE_DIR}/data/70-ondrix-fwlaunch.rules
-        DESTINATION ${FWLAUNCH_UDEV_RULES_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/data/invalid.ondrix.fwlaunch.metainfo.xml
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+# bash-completion loads a command's completion on its first TAB from
+# bash-completion/completions under every folder of XDG_DATA_DIRS
+# (/usr/local/share and /usr/share by default), so the prefix's data
+# folder serves.
+set(FWLAUNCH_BASH_COMPLETION_DIR "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" CACHE PATH
+    "Folder for the bash completion, relative to the install prefix or absolute")
+install(FILES ${PROJECT_SOURCE_DIR}/data/bash-completion/fwlaunch DESTINATION ${FWLAUNCH_BASH_COMPLETION_DIR})

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -185,13 +186,22 @@ std::string lastState(const std::string &line)
 }
 
 // "Download\t[=====      ]  20%        1024 bytes": the percentage, or -1.
+// Read with from_chars, not sscanf: the C library of Debian 13 turns
+// sscanf into a function that Debian 12's does not have, and the package
+// built on 13 would then not install on 12.
 int downloadPercent(const std::string &text)
 {
     if (text.compare(0, strlen("Download\t["), "Download\t[") != 0)
         return -1;
-    size_t bracket = text.find(']');
+    size_t start = text.find(']');
+    if (start == std::string::npos)
+        return -1;
+    start = text.find_first_not_of(" \t", start + 1);
+    if (start == std::string::npos)
+        return -1;
     int percent = -1;
-    if (bracket == std::string::npos || sscanf(text.c_str() + bracket + 1, "%d%%", &percent) != 1)
+    const char *end = text.data() + text.size();
+    if (std::from_chars(text.data() + start, end, percent).ec != std::errc())
         return -1;
     return percent;
 }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -338,13 +339,15 @@ bool takeValue(const char *name, int argc, char *argv[], int *at, const char **v
 }
 
 // A positive count of at most a few thousand: the number of updates to
-// run at once.
+// run at once. Read with from_chars, not strtol: the C library of Debian
+// 13 turns strtol into a function that Debian 12's does not have, and the
+// package built on 13 would then not install on 12.
 bool isJobCount(const char *text, size_t *jobs)
 {
-    char *end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (*text < '1' || *text > '9' || *end != '\0' || errno != 0 || value > 4096)
+    const char *end = text + strlen(text);
+    long value = 0;
+    std::from_chars_result read = std::from_chars(text, end, value);
+    if (*text < '1' || *text > '9' || read.ptr != end || read.ec != std::errc() || value > 4096)
         return false;
     *jobs = static_cast<size_t>(value);
     return true;

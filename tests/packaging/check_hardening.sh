@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs hardening-check on the launcher in the Debian package that
-# build_package.sh left in OUT_DIR: it must find a position-independent
+# build_in_chroot.sh left in OUT_DIR: it must find a position-independent
 # executable, the stack protector, fortified functions, read-only
 # relocations and immediate binding. Its other findings are shown but do
 # not count: control-flow protection needs every object linked in to

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the build into a staging prefix and checks the layout: the
-# launcher, its compressed manual page, its udev rules, its AppStream
-# metadata, the compressed changelog and the copyright file, all under
+# launcher, its compressed manual page, its udev rules, its bash
+# completion, the compressed changelog and the copyright file, all under
 # the prefix, and nothing else (the simulator and the tests are not
 # installed).
 #   check_install.sh BUILD_DIR FWLAUNCH_BINARY UDEV_RULES_DIR SOURCE_DIR
@@ -29,7 +29,7 @@ manpage=share/man/man1/fwlaunch.1.gz
 changelog=share/doc/fwlaunch/changelog.gz
 printf '%s\n' "./stage/bin/fwlaunch" "./stage/$manpage" "./stage/$changelog" \
     "./stage/share/doc/fwlaunch/copyright" "./stage/$rules_dir/70-ondrix-fwlaunch.rules" \
-    "./stage/share/metainfo/invalid.ondrix.fwlaunch.metainfo.xml" |
+    "./stage/share/bash-completion/completions/fwlaunch" |
     sort > "$tmp/expected"
 if ! cmp -s "$tmp/files" "$tmp/expected"; then
     fail "installed files differ from the expected ones (-expected +installed):"
