@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
 namespace {
 
 const std::string PRE_MODE_REPORT = commandReport(0xde, 0x12);
@@ -44,7 +46,29 @@ std::string handoff(const std::string &bootloader_devnode)
            "dfu-util stand-in ran\n";
 }
 
-using ModeSwitch = LauncherTest;
+class ModeSwitch : public LauncherTest {
+protected:
+    // Runs the update with the bootloader coming on `cue` until a run in
+    // which it came in time to tell what the test is about, three runs at
+    // most: on a busy machine the simulator, which plays the device, can
+    // lag by most of a second. `in_time` says whether it did, from the
+    // run and when the bootloader came (seconds of the run).
+    Outcome runOnCue(const SignalCue &on, const std::function<bool(const Outcome &, double)> &in_time)
+    {
+        cue = on;
+        Outcome outcome;
+        for (int attempt = 1; attempt <= 3; attempt++) {
+            outcome = run({"--switch-delay", "signal"}, {"img.bin"});
+            double arrived = bootloaderAttachedAt("1-1") - outcome.started_at;
+            if (in_time(outcome, arrived))
+                return outcome;
+            printf("note: run %d of 3 could not tell (the bootloader came %.2f s after the simulator's signal)\n",
+                   attempt, arrived - outcome.signalled);
+        }
+        ADD_FAILURE() << "no run could tell, three times";
+        return outcome;
+    }
+};
 
 TEST_F(ModeSwitch, FullUpdateFromNormalMode)
 {
@@ -66,23 +90,29 @@ TEST_F(ModeSwitch, FullUpdateFromNormalMode)
 // on a busy machine; there only the output is compared.
 TEST_F(ModeSwitch, BootloaderSeenOnlyAtTheFifthProbe)
 {
-    // 0.3 s into the fourth sleep: the fifth probe finds it. (The
-    // simulator may take a good part of a second more on a busy machine.)
-    cue = {WAIT_LINE, 3, 0.3};
-    Outcome outcome = run({"--switch-delay", "signal"}, {"img.bin"});
+    // 0.3 s into the fourth sleep: the fifth probe finds it. Come after
+    // that sleep's second, it would not have been for the fifth probe.
+    Outcome outcome = runOnCue({WAIT_LINE, 3, 0.3}, [](const Outcome &run, double arrived) {
+        return arrived < arrivalOf(run, WAIT_LINE, 3) + 1.0;
+    });
     EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(4) + handoff("/dev/hidraw1"));
     EXPECT_EQ(outcome.status, 0);
 }
 
 TEST_F(ModeSwitch, UdevAnnouncingTheBootloaderCutsTheWaitShort)
 {
-    // A quarter of a second into the second sleep. udev's word ends that
+    // A tenth of a second into the second sleep. udev's word ends that
     // sleep, and the third probe finds it at once: the lines are those of
     // a one-second schedule, but the second wait line comes before two
-    // seconds are up.
-    cue = {WAIT_LINE, 1, 0.25};
-    Outcome outcome = run({"--switch-delay", "signal"}, {"img.bin"});
-    EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(2) + handoff("/dev/hidraw1"));
+    // seconds are up. A run cannot tell in which the bootloader came less
+    // than a quarter of a second before then, or before the second probe
+    // had looked (the lines then differ).
+    const std::string expected = bothCommandsSent() + waitLines(2) + handoff("/dev/hidraw1");
+    Outcome outcome = runOnCue({WAIT_LINE, 1, 0.1}, [&](const Outcome &run, double arrived) {
+        return runsUnderATool() ||
+               (run.out == expected && arrived < switchReportAt("1-1") - run.started_at + 1.75);
+    });
+    EXPECT_EQ(outcome.out, expected);
     if (runsUnderATool())
         return;
     double switched = switchReportAt("1-1") - outcome.started_at;
@@ -110,20 +140,16 @@ TEST_F(ModeSwitch, BootloaderNeverSeenTimesOut)
 
 TEST_F(ModeSwitch, BootloaderAppearingDuringTheLastSleepIsNotLookedFor)
 {
-    // 0.3 s into the fifth and last sleep, and udev announces it: no
-    // probe follows that sleep.
-    cue = {WAIT_LINE, 4, 0.3};
-    Outcome outcome = run({"--switch-delay", "signal"}, {"img.bin"});
+    // 0.3 s into the fifth and last sleep, and udev announces it: no probe
+    // follows that sleep. Come after that sleep could have ended, it would
+    // be missed by a launcher that looks once more as well: such a run
+    // tells nothing. The sleep began after the fourth line; that line's
+    // time through the pipe, taken as it comes, stands for its start.
+    Outcome outcome = runOnCue({WAIT_LINE, 4, 0.3}, [](const Outcome &run, double arrived) {
+        return arrived < arrivalOf(run, WAIT_LINE, 4) + 1.0;
+    });
     EXPECT_EQ(outcome.out, bothCommandsSent() + waitLines(5) + "timeout error\n");
     EXPECT_EQ(outcome.status, 1);
-    if (runsUnderATool())
-        return;
-    // Come after that sleep could have ended, it would be missed by a
-    // launcher that looks once more as well: such a run tells nothing.
-    // The sleep began after the fourth line; that line's time through the
-    // pipe, taken as it comes, stands for its start.
-    double arrived = bootloaderAttachedAt("1-1") - outcome.started_at;
-    EXPECT_LT(arrived, arrivalOf(outcome, WAIT_LINE, 4) + 1.0) << "the bootloader came too late to tell";
 }
 
 TEST_F(ModeSwitch, WithBothIdentitiesAttachedTheSwitchRuns)
@@ -222,8 +248,8 @@ TEST_F(ModeSwitch, ANodeNotYetOpenToTheUserIsWaitedFor)
              "chmod 0666 \"$UMOCKDEV_DIR/ioctl/dev/hidraw0\"\n"
              "setpriv --reuid=65534 --regid=65534 --clear-groups env DFU_UTIL_RECORD=shared/record "
              "\"$FWLAUNCH\" img.bin > shared/out 2>&1 & a=$!\n"
-             "until grep -q 'Start hid_enumerate' shared/out; do sleep 0.02; done\n"
-             "i=0; while [ $i -lt 50 ] && kill -0 $a 2> /dev/null; do sleep 0.02; i=$((i + 1)); done\n"
+             "i=0; until grep -q 'Start hid_enumerate' shared/out || [ $i -gt 500 ]; do sleep 0.02; i=$((i + 1)); done\n"
+             "sleep 1\n"
              "chmod 0666 \"$node\"\n"
              "rm /run/udev/queue\n"
              "set +e; wait $a; echo $?\n");
