@@ -35,15 +35,6 @@ std::string firmwareImage(size_t size)
     return image;
 }
 
-Words linesOf(const std::string &text)
-{
-    Words lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The lines passed on for `port`, without their prefix, in the order
 // they came.
 Words linesFrom(const std::string &text, const std::string &port)

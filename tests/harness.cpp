@@ -27,9 +27,7 @@ std::string readFile(const std::string &name)
     return content.str();
 }
 
-namespace {
-
-Words lines(const std::string &text)
+Words linesOf(const std::string &text)
 {
     Words result;
     std::istringstream stream(text);
@@ -37,6 +35,8 @@ Words lines(const std::string &text)
         result.push_back(line);
     return result;
 }
+
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -261,14 +261,14 @@ Outcome LauncherTest::runWithHidapiStandIn(const std::string &behaviour, const W
 
 Words LauncherTest::dfuUtilRecord() const
 {
-    return lines(readFile(path("dfu-util.record")));
+    return linesOf(readFile(path("dfu-util.record")));
 }
 
 Words LauncherTest::reportsReceived(const std::string &port) const
 {
     const std::string prefix = port + " report ";
     Words reports;
-    for (const std::string &line : lines(simulatorLog()))
+    for (const std::string &line : linesOf(simulatorLog()))
         if (line.rfind(prefix, 0) == 0)
             reports.push_back(line.substr(prefix.size()));
     return reports;
@@ -291,7 +291,7 @@ double LauncherTest::bootloaderAttachedAt(const std::string &port) const
 
 double LauncherTest::loggedTime(const std::string &prefix) const
 {
-    for (const std::string &line : lines(simulatorLog()))
+    for (const std::string &line : linesOf(simulatorLog()))
         if (line.rfind(prefix, 0) == 0)
             return std::stod(line.substr(prefix.size()));
     return std::numeric_limits<double>::quiet_NaN();

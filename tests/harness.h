@@ -105,6 +105,8 @@ std::string commandReport(unsigned cmd1, unsigned cmd2);
 Words dfuUtilRecordOf(const std::string &cwd, const std::string &image, const std::string &port = "1-1");
 
 std::string readFile(const std::string &name);
+// The lines of a text, without their line feeds.
+Words linesOf(const std::string &text);
 
 // Whether a tool such as valgrind runs the launcher, many times slower.
 bool runsUnderATool();
