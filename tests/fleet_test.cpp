@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <random>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include <unistd.h>
