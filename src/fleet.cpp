@@ -55,12 +55,21 @@ struct Child {
     int wait_status = 0;
 };
 
-// --- The signals that stop the run -------------------------------------------
+// --- The signals: those that stop the run, and the hang-up that does not ----
 
-// SIGINT and SIGTERM reach the loop through a pipe, so that poll wakes.
+// SIGINT, SIGTERM and SIGHUP reach the loop through a pipe, so that poll
+// wakes.
 int signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t stopping_signal = 0;
 volatile sig_atomic_t stop_signals_received = 0;
+volatile sig_atomic_t hung_up = 0;
+
+void wakeTheLoop()
+{
+    char byte = 0;
+    ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+}
 
 void noteStopSignal(int signal_number)
 {
@@ -68,21 +77,33 @@ void noteStopSignal(int signal_number)
     if (stopping_signal == 0)
         stopping_signal = signal_number;
     stop_signals_received = stop_signals_received + 1;
-    char byte = 0;
-    ssize_t ignored = write(signal_pipe[1], &byte, 1);
-    (void)ignored;
+    wakeTheLoop();
     errno = saved_errno;
 }
 
-void catchStopSignals()
+void noteHangUp(int)
 {
+    int saved_errno = errno;
+    hung_up = 1;
+    wakeTheLoop();
+    errno = saved_errno;
+}
+
+// A reader that goes away (EPIPE) must not end the run: the updates go on
+// and the loop stops writing to that stream. A hang-up means the terminal
+// is gone, not that the updates should stop.
+void catchSignals()
+{
+    signal(SIGPIPE, SIG_IGN);
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     struct sigaction action = {};
-    action.sa_handler = noteStopSignal;
     sigemptyset(&action.sa_mask);
+    action.sa_handler = noteStopSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = noteHangUp;
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 void drainSignalPipe()
@@ -90,6 +111,51 @@ void drainSignalPipe()
     char bytes[16];
     while (read(signal_pipe[0], bytes, sizeof bytes) > 0) {
     }
+}
+
+// --- Our own output, which may go away under us -----------------------------
+
+// Standard output and error, each written only while it can be: once a
+// write fails (a reader that quit, a terminal that hung up), that stream
+// is given up and nothing more is written to it.
+struct Output {
+    bool open[2] = {true, true};
+};
+
+Output output;
+
+enum Channel { OUT = 0, ERR = 1 };
+
+int fdOf(Channel channel)
+{
+    return channel == OUT ? STDOUT_FILENO : STDERR_FILENO;
+}
+
+// Written straight to the descriptor, whole: stdio would keep a failed
+// line in its buffer and say nothing of the failure.
+void emit(Channel channel, const std::string &text)
+{
+    size_t done = 0;
+    while (output.open[channel] && done < text.size()) {
+        ssize_t written = write(fdOf(channel), text.data() + done, text.size() - done);
+        if (written > 0) {
+            done += static_cast<size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            pollfd writable = {fdOf(channel), POLLOUT, 0};
+            poll(&writable, 1, -1);
+        } else if (written < 0 && errno != EINTR) {
+            output.open[channel] = false;
+        }
+    }
+}
+
+// After a hang-up, a stream that is the terminal is gone: its writes would
+// fail or, on a terminal that came back, reach someone else's session.
+void giveUpTerminalStreams()
+{
+    for (Channel channel : {OUT, ERR})
+        if (isatty(fdOf(channel)) != 0)
+            output.open[channel] = false;
 }
 
 // --- The screen: prefixed lines, and on a terminal a table below them -------
@@ -118,10 +184,9 @@ bool terminalCanHoldTable(size_t rows)
 
 // A row of the table or of the summary: the port, padded so that what
 // follows stands in one column.
-void printRow(const std::string &port, const std::string &text)
+std::string row(const std::string &port, const std::string &text)
 {
-    std::string row = port + std::string(screen.port_width - port.size() + 2, ' ') + text + "\n";
-    fputs(row.c_str(), stdout);
+    return port + std::string(screen.port_width - port.size() + 2, ' ') + text + "\n";
 }
 
 void eraseTable()
@@ -129,19 +194,19 @@ void eraseTable()
     if (screen.rows_drawn == 0)
         return;
     // Up to the table's first row, then clear to the end of the screen.
-    std::string erase = "\033[" + std::to_string(screen.rows_drawn) + "A\r\033[J";
-    fputs(erase.c_str(), stdout);
+    emit(OUT, "\033[" + std::to_string(screen.rows_drawn) + "A\r\033[J");
     screen.rows_drawn = 0;
 }
 
 void drawTable(const std::vector<Child> &children)
 {
-    if (!screen.live)
+    if (!screen.live || !output.open[OUT])
         return;
+    std::string table;
     for (const Child &child : children)
-        printRow(child.port, child.phase);
+        table += row(child.port, child.phase);
+    emit(OUT, table);
     screen.rows_drawn = static_cast<int>(children.size());
-    fflush(stdout);
 }
 
 void redrawTable(const std::vector<Child> &children)
@@ -158,11 +223,7 @@ void passLineOn(const Child &child, const Stream &stream, const std::string &lin
                 const std::vector<Child> &children)
 {
     eraseTable();
-    fflush(stdout);
-    std::string text = "[" + child.port + "]" + (line.empty() ? "" : " " + line) + "\n";
-    FILE *to = stream.is_error ? stderr : stdout;
-    fwrite(text.data(), 1, text.size(), to);
-    fflush(to);
+    emit(stream.is_error ? ERR : OUT, "[" + child.port + "]" + (line.empty() ? "" : " " + line) + "\n");
     drawTable(children);
 }
 
@@ -292,6 +353,11 @@ void readStream(Child &child, Stream &stream, std::vector<Child> &children)
 {
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    // The update goes on when the terminal hangs up, and dfu-util, which
+    // inherits what is ignored, with it. Its output goes to us, not to
+    // anything that could vanish.
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     sigprocmask(SIG_SETMASK, &signal_mask, nullptr);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
@@ -312,12 +378,13 @@ bool startChild(Child &child, const char *img, UpdateOnePort update)
     }
     fflush(stdout);
     fflush(stderr);
-    // A stop signal that came between the fork and the child's own
-    // handlers would be taken for the parent's.
+    // A signal that came between the fork and the child's own handlers
+    // would be taken for the parent's.
     sigset_t stop_signals, before;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &stop_signals, &before);
     pid_t pid = fork();
     if (pid == 0)
@@ -375,14 +442,29 @@ void endChild(Child &child)
 // The first stop signal asks the children to end; a second one insists.
 void stopChildren(std::vector<Child> &children, int signal_to_send)
 {
-    for (Child &child : children) {
+    for (Child &child : children)
         if (child.state == RunState::running) {
             child.interrupted = true;
             kill(child.pid, signal_to_send);
-        } else if (child.state == RunState::queued) {
-            child.phase = "not started";
         }
-    }
+}
+
+// No queued update starts once the run is stopped or its terminal is gone.
+void startNoMore(std::vector<Child> &children)
+{
+    for (Child &child : children)
+        if (child.state == RunState::queued)
+            child.phase = "not started";
+}
+
+// The terminal is gone: the running updates go on to their end, but
+// nothing is drawn or written to it any more.
+void goOnWithoutTerminal(std::vector<Child> &children)
+{
+    startNoMore(children);
+    giveUpTerminalStreams();
+    screen.live = false;
+    screen.rows_drawn = 0;
 }
 
 size_t countRunning(const std::vector<Child> &children)
@@ -443,15 +525,22 @@ bool isListedInItsBootloader(const std::vector<OndrixDevice> &devices, const std
     });
 }
 
-// One line per port, then how many were updated. A device stopped on its
-// way is looked for once more: one left in its bootloader is updated by
-// the next run, --all or --port, straight from there.
+bool wasCutShort(const Child &child)
+{
+    return child.interrupted || child.state == RunState::queued;
+}
+
+// One line per port, then how many were updated, on standard output or,
+// when that is gone, on standard error. A device stopped on its way, or
+// never started, is looked for once more: one left in its bootloader is
+// updated by the next run, --all or --port, straight from there.
 void printSummary(const std::vector<Child> &children)
 {
     std::vector<OndrixDevice> devices;
-    if (stopping_signal != 0)
+    if (std::any_of(children.begin(), children.end(), wasCutShort))
         devices = listOndrixDevices();
     size_t updated = 0;
+    std::string summary;
     for (const Child &child : children) {
         std::string outcome;
         if (wasUpdated(child)) {
@@ -460,27 +549,29 @@ void printSummary(const std::vector<Child> &children)
         } else if (child.busy) {
             outcome = "busy: another run is updating it" +
                       (child.busy_holder.empty() ? "" : " (" + child.busy_holder + ")");
-        } else if (child.interrupted || child.state == RunState::queued) {
+        } else if (wasCutShort(child)) {
             outcome = child.interrupted ? "interrupted" : "not started";
             if (isListedInItsBootloader(devices, child.port))
                 outcome += ", left in its bootloader";
         } else {
             outcome = failureText(child);
         }
-        printRow(child.port, outcome);
+        summary += row(child.port, outcome);
     }
-    printf("%zu of %zu ondrix devices updated\n", updated, children.size());
-    fflush(stdout);
+    summary += std::to_string(updated) + " of " + std::to_string(children.size()) + " ondrix devices updated\n";
+    emit(OUT, summary);
+    if (!output.open[OUT])
+        emit(ERR, summary);
 }
 
 void printStart(const std::vector<std::string> &ports, size_t jobs)
 {
-    printf("updating %zu ondrix devices", ports.size());
+    std::string start = "updating " + std::to_string(ports.size()) + " ondrix devices";
     if (jobs < ports.size())
-        printf(", %zu at a time", jobs);
+        start += ", " + std::to_string(jobs) + " at a time";
     for (size_t i = 0; i < ports.size(); i++)
-        printf("%s%s", i == 0 ? ": " : ", ", ports[i].c_str());
-    printf("\n");
+        start += (i == 0 ? ": " : ", ") + ports[i];
+    emit(OUT, start + "\n");
 }
 
 } // namespace
@@ -492,19 +583,25 @@ int updateFleet(const char *img, const std::vector<std::string> &ports, size_t j
         children[i].port = ports[i];
         screen.port_width = std::max(screen.port_width, ports[i].size());
     }
-    catchStopSignals();
+    catchSignals();
     printStart(ports, jobs);
     screen.live = terminalCanHoldTable(children.size());
     drawTable(children);
 
     sig_atomic_t stops_handled = 0;
+    bool hang_up_handled = false;
     while (true) {
         if (stop_signals_received != stops_handled) {
             stopChildren(children, stops_handled == 0 ? SIGTERM : SIGKILL);
+            startNoMore(children);
             stops_handled = stop_signals_received;
             redrawTable(children);
         }
-        if (stopping_signal == 0)
+        if (hung_up != 0 && !hang_up_handled) {
+            goOnWithoutTerminal(children);
+            hang_up_handled = true;
+        }
+        if (stopping_signal == 0 && hung_up == 0)
             startQueued(children, jobs, img, update);
         if (countRunning(children) == 0)
             break;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <charconv>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
@@ -232,6 +233,11 @@ std::string chooseDevice()
 
 int runUpdate(const char *img, const std::string &port_option)
 {
+    // Once a device is being switched, only the device or the user ends
+    // the update: not a reader of our output that went away (the writes
+    // fail instead), nor a terminal that hung up. dfu-util inherits both.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
     std::string port = !port_option.empty() ? port_option : chooseDevice();
     if (lockPort(port) == -1)
         return EXIT_UPDATE_FAILED;

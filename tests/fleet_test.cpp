@@ -233,6 +233,64 @@ TEST_F(UpdateAll, SigtermStopsTheRunWithStatus143)
               (Words{"1-1  interrupted, left in its bootloader", "0 of 1 ondrix devices updated"}));
 }
 
+// Nothing the user did not ask for cuts an update short: a reader of the
+// output that goes away, for --all and for a single run.
+TEST_F(UpdateAll, AReaderThatGoesAwayCutsNothingShort)
+{
+    useRealDfuUtil();
+    struct Case {
+        std::string args;
+        int lines_read;
+        Words devices;
+        std::string last_error_line; // --all sums up on standard error
+    } cases[] = {{"--all firmware.bin", 3, {"1-1", "1-10", "1-100", "1-101"}, "4 of 4 ondrix devices updated"},
+                 {"firmware.bin", 2, {"1-1"}, "dfu-util: A valid DFU suffix will be required in a future dfu-util release"}};
+    for (const Case &c : cases) {
+        Words sim = {"--flash-time", "100", "--mode", "normal"};
+        for (size_t i = 1; i < c.devices.size(); i++)
+            sim.insert(sim.end(), {"--also", "normal"});
+        Outcome outcome = runShell(verifyEach(c.devices, sim),
+                                   "{ \"$FWLAUNCH\" " + c.args + " 2> a.err; echo $? > a.status; } | head -n " +
+                                       std::to_string(c.lines_read) + " > /dev/null");
+        EXPECT_EQ(readFile(path("a.status")), "0\n") << c.args << "\n" << readFile(path("a.err"));
+        EXPECT_EQ(outcome.status, 0) << c.args << ": every image intact\n" << outcome.err;
+        EXPECT_EQ(linesOf(readFile(path("a.err"))).back(), c.last_error_line) << c.args;
+    }
+}
+
+// SIGINT and SIGTERM stop every update; a hang-up (a closed terminal, a
+// lost ssh connection) lets the running ones end and starts no more.
+TEST_F(UpdateAll, OnlyAStopSignalStopsTheUpdates)
+{
+    useRealDfuUtil();
+    struct Case {
+        std::string kill;
+        std::string status;
+        Words summary;
+    } cases[] = {
+        {"kill -HUP $a", "1\n", {"1-1    updated", "1-10   updated", "1-100  not started", "2 of 3 ondrix devices updated"}},
+        {"kill -HUP -$a", "1\n",
+         {"1-1    updated", "1-10   updated", "1-100  not started", "2 of 3 ondrix devices updated"}},
+        {"kill -INT $a", "130\n",
+         {"1-1    interrupted, left in its bootloader", "1-10   interrupted, left in its bootloader",
+          "1-100  not started", "0 of 3 ondrix devices updated"}},
+    };
+    for (const Case &c : cases) {
+        Words sim = {"--flash-time", "100", "--mode", "normal", "--also", "normal", "--also", "normal"};
+        bool updates_end = c.status == "1\n";
+        Outcome outcome = runShell(
+            updates_end ? verifyEach({"1-1", "1-10"}, sim) : sim,
+            "setsid \"$FWLAUNCH\" --all --jobs 2 firmware.bin > a.out 2> a.err & a=$!\n"
+            "until [ \"$(grep -c 'About to run dfu-util' a.out)\" = 2 ]; do sleep 0.05; done\n" +
+                c.kill + "; wait $a; echo $? > a.status\n");
+        EXPECT_EQ(readFile(path("a.status")), c.status) << c.kill << "\n" << readFile(path("a.out"));
+        EXPECT_EQ(summaryOf(readFile(path("a.out")), 3), c.summary) << c.kill;
+        EXPECT_EQ(reportsReceived("1-100"), Words{}) << c.kill << ": a queued device is never touched";
+        if (updates_end)
+            EXPECT_EQ(outcome.status, 0) << c.kill << ": both images intact\n" << outcome.err;
+    }
+}
+
 TEST_F(UpdateAll, NoDeviceAtAll)
 {
     Outcome outcome = run({"--mode", "none"}, {"--all", "img.bin"});
