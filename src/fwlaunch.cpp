@@ -83,6 +83,12 @@ void printFullHelp()
     printf("names the devices left in their bootloader: the next run updates\n");
     printf("them from there.\n");
     printf("\n");
+    printf("Only SIGINT (Ctrl-C), SIGTERM and SIGKILL stop an update. A closed\n");
+    printf("terminal (SIGHUP) or a reader of the output that goes away\n");
+    printf("(SIGPIPE) does not: every update under way goes on to its end,\n");
+    printf("--all starts no more devices, and its summary goes where it can\n");
+    printf("still be written (standard error when standard output is gone).\n");
+    printf("\n");
     printf("Before it touches a device, fwlaunch checks that img is a file it may\n");
     printf("read and not empty, and when img ends in a DFU suffix, that the\n");
     printf("suffix's CRC matches and its IDs are the ondrix bootloader's\n");
