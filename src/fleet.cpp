@@ -1,6 +1,7 @@
 #include "fleet.h"
 
 #include "device.h"
+#include "output.h"
 
 #include <hidapi.h>
 
@@ -113,51 +114,6 @@ void drainSignalPipe()
     }
 }
 
-// --- Our own output, which may go away under us -----------------------------
-
-// Standard output and error, each written only while it can be: once a
-// write fails (a reader that quit, a terminal that hung up), that stream
-// is given up and nothing more is written to it.
-struct Output {
-    bool open[2] = {true, true};
-};
-
-Output output;
-
-enum Channel { OUT = 0, ERR = 1 };
-
-int fdOf(Channel channel)
-{
-    return channel == OUT ? STDOUT_FILENO : STDERR_FILENO;
-}
-
-// Written straight to the descriptor, whole: stdio would keep a failed
-// line in its buffer and say nothing of the failure.
-void emit(Channel channel, const std::string &text)
-{
-    size_t done = 0;
-    while (output.open[channel] && done < text.size()) {
-        ssize_t written = write(fdOf(channel), text.data() + done, text.size() - done);
-        if (written > 0) {
-            done += static_cast<size_t>(written);
-        } else if (written < 0 && errno == EAGAIN) {
-            pollfd writable = {fdOf(channel), POLLOUT, 0};
-            poll(&writable, 1, -1);
-        } else if (written < 0 && errno != EINTR) {
-            output.open[channel] = false;
-        }
-    }
-}
-
-// After a hang-up, a stream that is the terminal is gone: its writes would
-// fail or, on a terminal that came back, reach someone else's session.
-void giveUpTerminalStreams()
-{
-    for (Channel channel : {OUT, ERR})
-        if (isatty(fdOf(channel)) != 0)
-            output.open[channel] = false;
-}
-
 // --- The screen: prefixed lines, and on a terminal a table below them -------
 
 struct Screen {
@@ -194,18 +150,18 @@ void eraseTable()
     if (screen.rows_drawn == 0)
         return;
     // Up to the table's first row, then clear to the end of the screen.
-    emit(OUT, "\033[" + std::to_string(screen.rows_drawn) + "A\r\033[J");
+    emit(Channel::out, "\033[" + std::to_string(screen.rows_drawn) + "A\r\033[J");
     screen.rows_drawn = 0;
 }
 
 void drawTable(const std::vector<Child> &children)
 {
-    if (!screen.live || !output.open[OUT])
+    if (!screen.live || !isOpen(Channel::out))
         return;
     std::string table;
     for (const Child &child : children)
         table += row(child.port, child.phase);
-    emit(OUT, table);
+    emit(Channel::out, table);
     screen.rows_drawn = static_cast<int>(children.size());
 }
 
@@ -223,7 +179,7 @@ void passLineOn(const Child &child, const Stream &stream, const std::string &lin
                 const std::vector<Child> &children)
 {
     eraseTable();
-    emit(stream.is_error ? ERR : OUT, "[" + child.port + "]" + (line.empty() ? "" : " " + line) + "\n");
+    emit(stream.is_error ? Channel::err : Channel::out, "[" + child.port + "]" + (line.empty() ? "" : " " + line) + "\n");
     drawTable(children);
 }
 
@@ -462,7 +418,7 @@ void startNoMore(std::vector<Child> &children)
 void goOnWithoutTerminal(std::vector<Child> &children)
 {
     startNoMore(children);
-    giveUpTerminalStreams();
+    giveUpTerminalChannels();
     screen.live = false;
     screen.rows_drawn = 0;
 }
@@ -559,9 +515,9 @@ void printSummary(const std::vector<Child> &children)
         summary += row(child.port, outcome);
     }
     summary += std::to_string(updated) + " of " + std::to_string(children.size()) + " ondrix devices updated\n";
-    emit(OUT, summary);
-    if (!output.open[OUT])
-        emit(ERR, summary);
+    emit(Channel::out, summary);
+    if (!isOpen(Channel::out))
+        emit(Channel::err, summary);
 }
 
 void printStart(const std::vector<std::string> &ports, size_t jobs)
@@ -571,7 +527,7 @@ void printStart(const std::vector<std::string> &ports, size_t jobs)
         start += ", " + std::to_string(jobs) + " at a time";
     for (size_t i = 0; i < ports.size(); i++)
         start += (i == 0 ? ": " : ", ") + ports[i];
-    emit(OUT, start + "\n");
+    emit(Channel::out, start + "\n");
 }
 
 } // namespace
