@@ -61,26 +61,35 @@ ci_archives() {
 }
 
 # ci_tarball RELEASE KIND: the path of the release's root file system of
-# that KIND, made when missing or old:
+# that KIND (ci_tarball_of), made when missing or old:
 #   build    the buildd variant: the essential packages, apt and
 #            build-essential, what sbuild builds in;
 #   testbed  the minbase variant: the essential packages, those of
 #            priority required and apt, the test bed of autopkgtest;
 #   lintian  minbase and the release's lintian.
-# The package lists stay in the tarball, so that an apt-get update
-# inside fetches only what changed (and no translations). dpkg does not
-# wait for its writes to reach the disk (force-unsafe-io): these root
-# file systems are thrown away, not recovered after a crash.
 ci_tarball() {
-    release=$1 kind=$2
-    tarball=$FWLAUNCH_CI_CACHE/$release-$ci_arch-$kind.tar
-    archives=$(ci_archives "$release" mmdebstrap)
-    case $kind in
-        build) options=--variant=buildd ;;
-        testbed) options=--variant=minbase ;;
-        lintian) options="--variant=minbase --include=lintian" ;;
-        *) echo "unknown chroot kind $kind" >&2; return 1 ;;
+    case $2 in
+        build) ci_tarball_of "$1" "$2" --variant=buildd ;;
+        testbed) ci_tarball_of "$1" "$2" --variant=minbase ;;
+        lintian) ci_tarball_of "$1" "$2" "--variant=minbase --include=lintian" ;;
+        *) echo "unknown chroot kind $2" >&2; return 1 ;;
     esac
+}
+
+# ci_tarball_of RELEASE NAME OPTIONS: the path of the release's root file
+# system NAME made by mmdebstrap with OPTIONS, made when missing, older
+# than FWLAUNCH_CI_MAX_AGE_DAYS or made with other options. The package
+# lists stay in the tarball, so that an apt-get update inside fetches
+# only what changed (and no translations). dpkg does not wait for its
+# writes to reach the disk (force-unsafe-io): these root file systems are
+# thrown away, not recovered after a crash. Two callers making the same
+# tarball wait for each other (the lock on descriptor 9), and the
+# release's package cache (ci_archives) is held on descriptor 8 while
+# mmdebstrap fills it.
+ci_tarball_of() {
+    release=$1 name=$2 options=$3
+    tarball=$FWLAUNCH_CI_CACHE/$release-$ci_arch-$name.tar
+    archives=$(ci_archives "$release" mmdebstrap)
     recipe="$options languages:none unsafe-io $(ci_sources "$release" | tr '\n' ' ')"
     (
         flock 9
@@ -91,13 +100,21 @@ ci_tarball() {
         exec 8> "$archives.lock"
         flock 8
         start=$(date +%s)
+        # mmdebstrap learns which packages apt would install by handing
+        # apt a pipe by its number N, for apt to run `cat >&N` with
+        # /bin/sh; Debian's /bin/sh, dash, takes a single digit there
+        # and fails on 10 or more ("Bad fd number"). N is the lowest
+        # number free after mmdebstrap's own few, so mmdebstrap starts
+        # with 3 to 9 closed: our locks (8 and 9, still held here, by
+        # this subshell), ctest's log (3) and whatever else a caller left
+        # open. Those above 9 take no number below 10 and are left.
         # shellcheck disable=SC2086
         ci_sources "$release" | mmdebstrap --quiet --format=tar --architectures="$ci_arch" $options \
             --aptopt='Acquire::Languages "none"' --dpkgopt=force-unsafe-io --skip=cleanup/apt/lists \
             --setup-hook="mkdir -p \"\$1/var/cache/apt/archives\" && find '$archives' -maxdepth 1 -name '*.deb' -exec cp -t \"\$1/var/cache/apt/archives\" {} +" \
             --customize-hook="find \"\$1/var/cache/apt/archives\" -maxdepth 1 -name '*.deb' -exec cp -n -t '$archives' {} +" \
-            "$release" "$tarball.new" - > "$tarball.log" 2>&1 ||
-            { cat "$tarball.log" >&2; rm -f "$tarball.new"; echo "mmdebstrap $release $kind failed" >&2; exit 1; }
+            "$release" "$tarball.new" - > "$tarball.log" 2>&1 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- ||
+            { cat "$tarball.log" >&2; rm -f "$tarball.new"; echo "mmdebstrap $release $name failed" >&2; exit 1; }
         mv "$tarball.new" "$tarball"
         echo "$recipe" > "$tarball.recipe"
         echo "made $(basename "$tarball") in $(($(date +%s) - start)) s" >&2
