@@ -47,6 +47,7 @@ struct FleetResult {
     // The child's exit status, 128 + N when signal N ended it; -1 when no
     // process ran.
     int exit_status = -1;
+    int signal = 0;               // the signal that ended it; 0 when it exited
     std::string phase;            // the phase it was in at the end
     std::string last_error_line;  // the last line it wrote, empty if none
     std::string busy_holder;      // "process N", when busy and known
@@ -81,6 +82,8 @@ public:
     virtual void alreadyUpdated(const FleetDevice &, double /*time*/) {}
     // --watch: whether it now waits for devices to be plugged in.
     virtual void waiting(bool /*waiting*/, double /*time*/) {}
+    // The terminal hung up: nothing is to be drawn or written to it.
+    virtual void terminalGone() {}
     virtual void summary(const FleetSummary &) {}
 };
 

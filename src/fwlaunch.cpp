@@ -3,9 +3,13 @@
 
 #include "device.h"
 #include "dfu_handoff.h"
-#include "fleet.h"
+#include "json_view.h"
+#include "log_view.h"
 #include "port_lock.h"
 #include "preflight.h"
+#include "sha256.h"
+#include "supervisor.h"
+#include "text_view.h"
 #include "udev_wait.h"
 #include "usb_port.h"
 
@@ -20,6 +24,7 @@
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 #include <unistd.h>
@@ -30,6 +35,12 @@ namespace {
 // hand-off ends with dfu-util's own status instead.
 const int EXIT_UPDATE_FAILED = 1;
 const int EXIT_USAGE = 2;
+
+// Bounds of the numbers the command line takes: updates at a time,
+// devices a watch takes up, and the seconds an update may take.
+const size_t MOST_JOBS = 4096;
+const size_t MOST_DEVICES = 1000000;
+const size_t LONGEST_TIMEOUT_SECONDS = 7 * 24 * 3600;
 
 // The two vendor commands that take the device from normal mode into its
 // bootloader: the pre-mode command readies it, the switch-mode command
@@ -237,7 +248,7 @@ std::string chooseDevice()
     return devices.front().port;
 }
 
-int runUpdate(const char *img, const std::string &port_option)
+int runUpdate(const char *img, const std::string &port_option, int /*phase_fd*/)
 {
     // Once a device is being switched, only the device or the user ends
     // the update: not a reader of our output that went away (the writes
@@ -272,16 +283,6 @@ std::vector<std::string> attachedPorts(const std::vector<OndrixDevice> &devices)
             ports.push_back(device.port);
     std::sort(ports.begin(), ports.end(), portPathLess);
     return ports;
-}
-
-int updateAll(const char *img, size_t jobs)
-{
-    std::vector<std::string> ports = attachedPorts(listOndrixDevices());
-    if (ports.empty()) {
-        printNotFound();
-        return EXIT_UPDATE_FAILED;
-    }
-    return updateFleet(img, ports, jobs, runUpdate);
 }
 
 // The serial number as --list shows it: "-" for a device without one.
@@ -321,10 +322,15 @@ std::string portOfSerial(const char *serial)
 
 // What the command line asks for, options first, then the image.
 struct CommandLine {
-    const char *port = nullptr;
+    std::vector<const char *> ports; // one port, or with --all or --watch patterns
     const char *serial = nullptr;
     const char *jobs = nullptr;
+    const char *count = nullptr;
+    const char *timeout = nullptr;
+    const char *log_dir = nullptr;
     bool all = false;
+    bool watch = false;
+    bool json = false;
     const char *img = nullptr;
     bool valid = true;
 };
@@ -350,57 +356,130 @@ bool takeValue(const char *name, int argc, char *argv[], int *at, const char **v
     return true;
 }
 
-// A positive count of at most a few thousand: the number of updates to
-// run at once. Read with from_chars, not strtol: the C library of Debian
-// 13 turns strtol into a function that Debian 12's does not have, and the
-// package built on 13 would then not install on 12.
-bool isJobCount(const char *text, size_t *jobs)
+// A flag such as --all; given twice is a usage error.
+bool takeFlag(const char *name, const char *arg, bool *flag, bool *valid)
+{
+    if (strcmp(arg, name) != 0)
+        return false;
+    *valid = *valid && !*flag;
+    *flag = true;
+    return true;
+}
+
+// --port is given once for one device, or once per pattern.
+bool takePort(int argc, char *argv[], int *at, CommandLine &line)
+{
+    const char *port = nullptr;
+    bool valid = true;
+    if (!takeValue("--port", argc, argv, at, &port, &valid))
+        return false;
+    line.valid = line.valid && valid;
+    line.ports.push_back(port);
+    return true;
+}
+
+// A positive whole number of at most `most`. Read with from_chars, not
+// strtol: the C library of Debian 13 turns strtol into a function that
+// Debian 12's does not have, and the package built on 13 would then not
+// install on 12.
+bool isCount(const char *text, size_t most, size_t *count)
 {
     const char *end = text + strlen(text);
-    long value = 0;
+    unsigned long value = 0;
     std::from_chars_result read = std::from_chars(text, end, value);
-    if (*text < '1' || *text > '9' || read.ptr != end || read.ec != std::errc() || value > 4096)
+    if (*text < '1' || *text > '9' || read.ptr != end || read.ec != std::errc() || value > most)
         return false;
-    *jobs = static_cast<size_t>(value);
+    *count = static_cast<size_t>(value);
     return true;
+}
+
+bool takeOption(int argc, char *argv[], int *at, CommandLine &line)
+{
+    const char *arg = argv[*at];
+    return takeFlag("--all", arg, &line.all, &line.valid) || takeFlag("--watch", arg, &line.watch, &line.valid) ||
+           takeFlag("--json", arg, &line.json, &line.valid) || takePort(argc, argv, at, line) ||
+           takeValue("--serial", argc, argv, at, &line.serial, &line.valid) ||
+           takeValue("--jobs", argc, argv, at, &line.jobs, &line.valid) ||
+           takeValue("--count", argc, argv, at, &line.count, &line.valid) ||
+           takeValue("--timeout", argc, argv, at, &line.timeout, &line.valid) ||
+           takeValue("--log-dir", argc, argv, at, &line.log_dir, &line.valid);
 }
 
 CommandLine readCommandLine(int argc, char *argv[])
 {
     CommandLine line;
     int at = 1;
-    for (; at < argc; at++) {
-        if (strcmp(argv[at], "--all") == 0) {
-            line.valid = line.valid && !line.all;
-            line.all = true;
-        } else if (!takeValue("--port", argc, argv, &at, &line.port, &line.valid) &&
-                   !takeValue("--serial", argc, argv, &at, &line.serial, &line.valid) &&
-                   !takeValue("--jobs", argc, argv, &at, &line.jobs, &line.valid)) {
-            break;
-        }
-    }
+    while (at < argc && takeOption(argc, argv, &at, line))
+        at++;
     line.img = at < argc ? argv[at] : nullptr;
-    if (line.port != nullptr && !isPortPath(line.port))
+    bool several = line.all || line.watch;
+    for (const char *port : line.ports)
+        if (several ? *port == '\0' : !isPortPath(port))
+            line.valid = false;
+    if (!several && line.ports.size() > 1)
         line.valid = false;
     if (line.serial != nullptr && line.serial[0] == '\0')
         line.valid = false;
-    // One device by its port or by its serial number, or every device.
-    if ((line.port != nullptr) + (line.serial != nullptr) + line.all > 1)
+    // One device by its port or by its serial number, or several devices.
+    if ((!line.ports.empty() && !several) + (line.serial != nullptr) + line.all + line.watch > 1)
         line.valid = false;
-    if (line.jobs != nullptr && !line.all)
+    // What only an update of several devices takes.
+    if (!several && (line.jobs != nullptr || line.json || line.timeout != nullptr || line.log_dir != nullptr))
+        line.valid = false;
+    if (line.count != nullptr && !line.watch)
         line.valid = false;
     return line;
 }
 
-// The command line: --list, or [--port PORT | --serial SN | --all
-// [--jobs N]] img [ignored...]
+// The options of --all and --watch; false when a number is not one.
+bool readSupervisorOptions(const CommandLine &line, SupervisorOptions *options)
+{
+    options->img = line.img;
+    options->watch = line.watch;
+    for (const char *pattern : line.ports)
+        options->ports.add(pattern);
+    size_t seconds = 0;
+    if ((line.jobs != nullptr && !isCount(line.jobs, MOST_JOBS, &options->jobs)) ||
+        (line.count != nullptr && !isCount(line.count, MOST_DEVICES, &options->count)) ||
+        (line.timeout != nullptr && !isCount(line.timeout, LONGEST_TIMEOUT_SECONDS, &seconds)))
+        return false;
+    options->timeout_seconds = static_cast<double>(seconds);
+    return true;
+}
+
+// --all and --watch: the views of the run, then the run.
+int updateSeveral(const CommandLine &line, SupervisorOptions &options)
+{
+    std::unique_ptr<FleetView> text, json, logs;
+    std::vector<FleetView *> views;
+    if (line.json) {
+        options.image.path = line.img;
+        if (!sha256OfFile(line.img, &options.image.sha256, &options.image.size)) {
+            fprintf(stderr, "fwlaunch: cannot use %s: %s\n", line.img, strerror(errno));
+            return EXIT_USAGE;
+        }
+        json = std::make_unique<JsonView>();
+        views.push_back(json.get());
+    } else {
+        text = newTextView();
+        views.push_back(text.get());
+    }
+    if (line.log_dir != nullptr) {
+        logs = std::make_unique<LogView>(line.log_dir);
+        views.push_back(logs.get());
+    }
+    return superviseUpdates(options, views, runUpdate);
+}
+
+// The command line: --list, or [--port PORT | --serial SN | --all |
+// --watch] [options] img [ignored...]
 int runCommand(int argc, char *argv[])
 {
     if (firstArgumentIs(argc, argv, "--list"))
         return listDevices();
     CommandLine line = readCommandLine(argc, argv);
-    size_t jobs = SIZE_MAX;
-    if (!line.valid || (line.jobs != nullptr && !isJobCount(line.jobs, &jobs)) || checkimg(line.img) == -1) {
+    SupervisorOptions several;
+    if (!line.valid || !readSupervisorOptions(line, &several) || checkimg(line.img) == -1) {
         printhelp();
         return EXIT_USAGE;
     }
@@ -408,17 +487,19 @@ int runCommand(int argc, char *argv[])
     // go through.
     if (checkImageContents(line.img) == -1)
         return EXIT_USAGE;
+    if (line.log_dir != nullptr && checkLogDir(line.log_dir) == -1)
+        return EXIT_USAGE;
     if (checkDfuUtilIsInstalled() == -1)
         return EXIT_UPDATE_FAILED;
-    if (line.all)
-        return updateAll(line.img, jobs);
-    std::string port = line.port != nullptr ? line.port : "";
+    if (line.all || line.watch)
+        return updateSeveral(line, several);
+    std::string port = line.ports.empty() ? "" : line.ports.front();
     if (line.serial != nullptr) {
         port = portOfSerial(line.serial);
         if (port.empty())
             return EXIT_UPDATE_FAILED;
     }
-    return runUpdate(line.img, port);
+    return runUpdate(line.img, port, -1);
 }
 
 } // namespace

@@ -73,9 +73,8 @@ void sayCannotWrite(const std::string &path)
 
 std::string failure(const FleetResult &result)
 {
-    // The exit status of a process a signal ended is 128 + the signal.
-    if (result.exit_status > 128)
-        return "failed (killed by signal " + std::to_string(result.exit_status - 128) + ")";
+    if (result.signal != 0)
+        return "failed (killed by signal " + std::to_string(result.signal) + ")";
     if (result.exit_status >= 0)
         return "failed (status " + std::to_string(result.exit_status) + ")";
     return "failed";

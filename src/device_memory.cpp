@@ -1,0 +1,43 @@
+#include "device_memory.h"
+
+#include <algorithm>
+
+std::string DeviceMemory::keyOf(const DeviceSighting &device)
+{
+    return device.serial.empty() ? "port " + device.port : "serial " + device.serial;
+}
+
+Verdict DeviceMemory::arrived(const DeviceSighting &device, double now)
+{
+    auto found = records_.find(keyOf(device));
+    if (found == records_.end() || !found->second.updated)
+        return Verdict::take_up; // new, or failed before and plugged in anew
+    Record &record = found->second;
+    bool by_port = device.serial.empty();
+    if (by_port && now - record.last_seen_leaving > SAME_DEVICE_SECONDS) {
+        records_.erase(found); // another device, plugged into the same port
+        return Verdict::take_up;
+    }
+    if (by_port)
+        record.last_seen_leaving = now;
+    if (record.said_already_updated)
+        return Verdict::ignore;
+    record.said_already_updated = true;
+    return Verdict::already_updated;
+}
+
+void DeviceMemory::left(const std::string &port, double now)
+{
+    for (auto &[key, record] : records_)
+        if (record.port == port)
+            record.last_seen_leaving = std::max(record.last_seen_leaving, now);
+}
+
+void DeviceMemory::ended(const DeviceSighting &device, bool updated, double now)
+{
+    Record &record = records_[keyOf(device)];
+    record.updated = updated;
+    record.said_already_updated = false;
+    record.port = device.port;
+    record.last_seen_leaving = now;
+}

@@ -1,0 +1,207 @@
+#include "device_source.h"
+
+#include "device.h"
+#include "usb_port.h"
+
+#include <fnmatch.h>
+#include <libudev.h>
+#include <time.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <cwchar>
+#include <map>
+
+namespace {
+
+// Where udev does not run, the bus is looked at this often.
+const long long POLL_INTERVAL_MS = 1000;
+
+// Room for udev's announcements while the supervisor is busy: a bench of
+// devices switching at once announces a few hundred.
+const int ANNOUNCEMENT_BUFFER_BYTES = 4 * 1024 * 1024;
+
+long long nowMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// hidapi gives serial numbers as wide strings in the user's character set.
+std::string utf8Of(const std::wstring &wide)
+{
+    std::string text;
+    mbstate_t state = {};
+    char bytes[MB_LEN_MAX];
+    for (wchar_t c : wide) {
+        size_t length = wcrtomb(bytes, c, &state);
+        if (length != static_cast<size_t>(-1))
+            text.append(bytes, length);
+    }
+    return text;
+}
+
+bool hasValue(const char *actual, const char *wanted)
+{
+    return actual != nullptr && strcmp(actual, wanted) == 0;
+}
+
+// The ondrix device an added hidraw node belongs to, read from udev's
+// record: its port, mode and serial number (the hid device's HID_UNIQ,
+// which is what the HID layer lists).
+bool ondrixSightingOf(udev_device *hidraw, DeviceSighting *sighting)
+{
+    udev_device *usb = udev_device_get_parent_with_subsystem_devtype(hidraw, "usb", "usb_device");
+    if (usb == nullptr || !hasValue(udev_device_get_sysattr_value(usb, "idVendor"), "040e"))
+        return false;
+    const char *product = udev_device_get_sysattr_value(usb, "idProduct");
+    if (!hasValue(product, "f408") && !hasValue(product, "f003"))
+        return false;
+    sighting->port = usbPortOfDevice(usb);
+    sighting->in_bootloader = hasValue(product, "f003");
+    udev_device *hid = udev_device_get_parent_with_subsystem_devtype(hidraw, "hid", nullptr);
+    const char *serial = hid != nullptr ? udev_device_get_property_value(hid, "HID_UNIQ") : nullptr;
+    sighting->serial = serial != nullptr ? serial : "";
+    return true;
+}
+
+// A USB device that left: udev's announcement still names its product
+// ("40e/f003/100"), though its attributes are gone.
+bool isOndrixDeparture(udev_device *usb)
+{
+    const char *product = udev_device_get_property_value(usb, "PRODUCT");
+    return product != nullptr && strncmp(product, "40e/", 4) == 0;
+}
+
+class UdevArrivals : public DeviceSource {
+public:
+    UdevArrivals(struct udev *udev, udev_monitor *monitor) : udev_(udev), monitor_(monitor) {}
+    ~UdevArrivals() override
+    {
+        udev_monitor_unref(monitor_);
+        udev_unref(udev_);
+    }
+
+    int fd() const override { return udev_monitor_get_fd(monitor_); }
+
+    std::vector<DeviceSighting> take() override
+    {
+        std::vector<DeviceSighting> sightings;
+        while (udev_device *dev = udev_monitor_receive_device(monitor_)) {
+            DeviceSighting sighting;
+            const char *action = udev_device_get_action(dev);
+            const char *subsystem = udev_device_get_subsystem(dev);
+            if (hasValue(action, "add") && hasValue(subsystem, "hidraw") && ondrixSightingOf(dev, &sighting)) {
+                sightings.push_back(sighting);
+            } else if (hasValue(action, "remove") && hasValue(subsystem, "usb") && isOndrixDeparture(dev)) {
+                sighting.arrived = false;
+                sighting.port = udev_device_get_sysname(dev);
+                sightings.push_back(sighting);
+            }
+            udev_device_unref(dev);
+        }
+        return sightings;
+    }
+
+private:
+    struct udev *udev_;
+    udev_monitor *monitor_;
+};
+
+// Without udev, a look at the bus once a second: what is there now and was
+// not at the last look has arrived; what is gone has left.
+class LookOnceASecond : public DeviceSource {
+public:
+    LookOnceASecond() : next_look_(nowMs() + POLL_INTERVAL_MS) { remember(attachedOndrixDevices()); }
+
+    int timeoutMs() const override { return static_cast<int>(std::max(0LL, next_look_ - nowMs())); }
+    bool polls() const override { return true; }
+
+    std::vector<DeviceSighting> take() override
+    {
+        std::vector<DeviceSighting> sightings;
+        if (nowMs() < next_look_)
+            return sightings;
+        next_look_ = nowMs() + POLL_INTERVAL_MS;
+        std::vector<DeviceSighting> now = attachedOndrixDevices();
+        for (const DeviceSighting &device : now) {
+            auto before = seen_.find(device.port);
+            if (before == seen_.end() || before->second.in_bootloader != device.in_bootloader ||
+                before->second.serial != device.serial)
+                sightings.push_back(device);
+        }
+        for (const auto &[port, device] : seen_)
+            if (std::none_of(now.begin(), now.end(), [&](const DeviceSighting &d) { return d.port == port; }))
+                sightings.push_back(DeviceSighting{false, port, device.serial, device.in_bootloader});
+        remember(now);
+        return sightings;
+    }
+
+private:
+    void remember(const std::vector<DeviceSighting> &devices)
+    {
+        seen_.clear();
+        for (const DeviceSighting &device : devices)
+            seen_[device.port] = device;
+    }
+
+    long long next_look_;
+    std::map<std::string, DeviceSighting> seen_;
+};
+
+udev_monitor *listenForOndrixDevices(struct udev *udev)
+{
+    udev_monitor *monitor = udev_monitor_new_from_netlink(udev, "udev");
+    if (monitor == nullptr)
+        return nullptr;
+    udev_monitor_set_receive_buffer_size(monitor, ANNOUNCEMENT_BUFFER_BYTES);
+    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr) < 0 ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device") < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0)
+        return udev_monitor_unref(monitor);
+    return monitor;
+}
+
+bool udevRuns(struct udev *udev)
+{
+    udev_queue *queue = udev_queue_new(udev);
+    bool active = queue != nullptr && udev_queue_get_udev_is_active(queue) > 0;
+    udev_queue_unref(queue);
+    return active;
+}
+
+} // namespace
+
+bool PortPatterns::match(const std::string &port) const
+{
+    return patterns_.empty() || std::any_of(patterns_.begin(), patterns_.end(), [&](const std::string &pattern) {
+               return fnmatch(pattern.c_str(), port.c_str(), 0) == 0;
+           });
+}
+
+std::vector<DeviceSighting> attachedOndrixDevices()
+{
+    std::vector<DeviceSighting> sightings;
+    for (const OndrixDevice &device : listOndrixDevices()) {
+        bool known = std::any_of(sightings.begin(), sightings.end(),
+                                 [&](const DeviceSighting &seen) { return seen.port == device.port; });
+        if (!device.port.empty() && !known)
+            sightings.push_back(DeviceSighting{true, device.port, utf8Of(device.serial), device.in_bootloader});
+    }
+    std::sort(sightings.begin(), sightings.end(), [](const DeviceSighting &a, const DeviceSighting &b) {
+        return portPathLess(a.port, b.port);
+    });
+    return sightings;
+}
+
+std::unique_ptr<DeviceSource> watchForArrivals()
+{
+    struct udev *udev = udev_new();
+    udev_monitor *monitor = udev != nullptr && udevRuns(udev) ? listenForOndrixDevices(udev) : nullptr;
+    if (monitor != nullptr)
+        return std::make_unique<UdevArrivals>(udev, monitor);
+    udev_unref(udev);
+    return std::make_unique<LookOnceASecond>();
+}
