@@ -131,6 +131,22 @@ TEST_F(SimulatedBus, OnlyOneProgramAtATimeClaimsTheBootloader)
     EXPECT_EQ(outcome.err, "ondrix-sim: the device received a.bin intact (60000 bytes)\n");
 }
 
+TEST_F(SimulatedBus, AClaimEndsWithTheProgramThatHeldIt)
+{
+    // As the kernel does when a program ends holding the DFU interface (a
+    // dfu-util killed mid-download): the next one may claim it.
+    makeFile("a.bin", std::string(3000, 'a'));
+    search_path = "/usr/bin:/bin";
+    const std::string claim_and_end =
+        "python3 -c \"import fcntl, os, struct; "
+        "fcntl.ioctl(os.open('/dev/bus/usb/001/002', os.O_RDWR), 0x8004550f, struct.pack('I', 1)); os._exit(0)\"";
+    Outcome outcome = simulate({"--mode", "bootloader", "--verify", "a.bin"},
+                               {"sh", "-c", claim_and_end + " && dfu-util -d 040e:f003,040e:f003 -a 0 -D a.bin"
+                                                            " > a.out 2>&1; echo $?"});
+    EXPECT_EQ(outcome.out, "0\n") << readFile(path("a.out"));
+    EXPECT_EQ(outcome.err, "ondrix-sim: the device received a.bin intact (3000 bytes)\n");
+}
+
 // With a write time per block, the bootloader answers each block's status
 // request with dfuDNBUSY and the time left; dfu-util waits that long and
 // asks again, so a download takes about blocks x write time (under 0.1 s

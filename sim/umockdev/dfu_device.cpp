@@ -178,12 +178,27 @@ gboolean on_handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpoin
     return TRUE;
 }
 
-void on_client_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user_data)
+// A connection has closed, as when the program closed the node or ended:
+// what it claimed is free again.
+void on_client_gone(gpointer user_data, GObject *client)
 {
-    DeviceState &s = state_of(user_data);
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.completed_urbs.erase(client);
-    release_claims_of(s, client);
+    auto *state = static_cast<std::shared_ptr<DeviceState> *>(user_data);
+    {
+        DeviceState &s = **state;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.completed_urbs.erase(UMOCKDEV_IOCTL_CLIENT(client));
+        release_claims_of(s, UMOCKDEV_IOCTL_CLIENT(client));
+    }
+    delete state;
+}
+
+// umockdev 0.17 never emits the handler's "client-vanished" (nor its
+// clients' "notify::connected"); a client object is released once its
+// connection has closed.
+void on_client_connected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user_data)
+{
+    g_object_weak_ref(G_OBJECT(client), on_client_gone,
+                      new std::shared_ptr<DeviceState>(*static_cast<std::shared_ptr<DeviceState> *>(user_data)));
 }
 
 void connect_handler(UMockdevIoctlBase *handler, const char *signal, GCallback callback,
@@ -229,7 +244,7 @@ DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const D
 
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     connect_handler(handler, "handle-ioctl", G_CALLBACK(on_handle_ioctl), state);
-    connect_handler(handler, "client-vanished", G_CALLBACK(on_client_vanished), state);
+    connect_handler(handler, "client-connected", G_CALLBACK(on_client_connected), state);
     GError *error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, port.devnode().c_str(), handler, &error)) {
         std::fprintf(stderr, "dfu_device_add: cannot attach to %s: %s\n", port.devnode().c_str(),
