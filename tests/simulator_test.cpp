@@ -131,6 +131,94 @@ TEST_F(SimulatedBus, OnlyOneProgramAtATimeClaimsTheBootloader)
     EXPECT_EQ(outcome.err, "ondrix-sim: the device received a.bin intact (60000 bytes)\n");
 }
 
+TEST_F(SimulatedBus, AClaimEndsWithTheProgramThatHeldIt)
+{
+    // As the kernel does when a program ends holding the DFU interface (a
+    // dfu-util killed mid-download): the next one may claim it.
+    makeFile("a.bin", std::string(3000, 'a'));
+    search_path = "/usr/bin:/bin";
+    const std::string claim_and_end =
+        "python3 -c \"import fcntl, os, struct; "
+        "fcntl.ioctl(os.open('/dev/bus/usb/001/002', os.O_RDWR), 0x8004550f, struct.pack('I', 1)); os._exit(0)\"";
+    Outcome outcome = simulate({"--mode", "bootloader", "--verify", "a.bin"},
+                               {"sh", "-c", claim_and_end + " && dfu-util -d 040e:f003,040e:f003 -a 0 -D a.bin"
+                                                            " > a.out 2>&1; echo $?"});
+    EXPECT_EQ(outcome.out, "0\n") << readFile(path("a.out"));
+    EXPECT_EQ(outcome.err, "ondrix-sim: the device received a.bin intact (3000 bytes)\n");
+}
+
+// Shell: waits (5 s at most) until `file` has a line matching `pattern`.
+std::string awaitLine(const std::string &file, const std::string &pattern)
+{
+    return "i=0; until grep -q '" + pattern + "' " + file + " || [ $i -gt 500 ]; do sleep 0.01; i=$((i + 1)); done; ";
+}
+
+std::string awaitLogged(const std::string &event)
+{
+    return awaitLine("sim.log", "^" + event);
+}
+
+const std::string SIGNAL_SIMULATOR = "kill -USR2 $PPID; ";
+
+struct BusChange {
+    const char *name;
+    Words sim_options;
+    std::string script;  // before the listing
+    std::string listed;  // by fwlaunch --list, after it
+};
+
+TEST_F(SimulatedBus, DevicesArePluggedAndPulledOutWhileTheCommandRuns)
+{
+    const BusChange changes[] = {
+        {"plugged at a set time, without a serial number", {"--plug", "50:normal:-"},
+         awaitLogged("1-10 plugged in normal mode at "),
+         "1-1  normal  040e:f408  /dev/hidraw0  OX-000001\n1-10  normal  040e:f408  /dev/hidraw1  -\n"},
+        {"plugged in its bootloader on a signal", {"--mode", "none", "--plug", "signal:bootloader"},
+         SIGNAL_SIMULATOR + awaitLogged("1-1 plugged in bootloader mode at "),
+         "1-1  bootloader  040e:f003  /dev/hidraw0  OX-000002\n"},
+        {"each signal the next event, in order", {"--plug", "signal:normal:SN-7", "--unplug", "signal:1-1"},
+         SIGNAL_SIMULATOR + awaitLogged("1-10 plugged") + SIGNAL_SIMULATOR + awaitLogged("1-1 unplugged at "),
+         "1-10  normal  040e:f408  /dev/hidraw1  SN-7\n"},
+        {"replugged: back on its port on a new node", {"--also", "bootloader", "--replug", "0:1-10"},
+         awaitLogged("1-10 replugged at "),
+         "1-1  normal  040e:f408  /dev/hidraw0  OX-000001\n1-10  normal  040e:f408  /dev/hidraw2  OX-000002\n"},
+    };
+    for (const BusChange &change : changes) {
+        SCOPED_TRACE(change.name);
+        Outcome outcome = runShell(change.sim_options, change.script + "\"$FWLAUNCH\" --list");
+        EXPECT_EQ(outcome.out, change.listed) << simulatorLog();
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+TEST_F(SimulatedBus, ABootloaderResetsOnceDfuUtilIsDoneWithIt)
+{
+    // At once: a bootloader gone before dfu-util has asked for the last
+    // status fails the download (dfu-util 0.11 exits with 74).
+    makeFile("a.bin", std::string(3000, 'a'));
+    search_path = "/usr/bin:/bin";
+    Outcome outcome = runShell({"--mode", "bootloader", "--reset-after-download", "0", "--verify", "a.bin"},
+                               "dfu-util -d 040e:f003,040e:f003 -a 0 -D a.bin > a.out 2>&1; echo $?; " +
+                                   awaitLogged("1-1 reset into normal mode at ") + "\"$FWLAUNCH\" --list");
+    EXPECT_EQ(outcome.out, "0\n1-1  normal  040e:f408  /dev/hidraw1  OX-000001\n") << readFile(path("a.out"));
+    EXPECT_NE(readFile(path("a.out")).find("Done!"), std::string::npos);
+    EXPECT_EQ(outcome.err, "ondrix-sim: the device received a.bin intact (3000 bytes)\n");
+    const std::string log = simulatorLog();
+    EXPECT_NE(logLine(log, "1-1 download 1 complete at "), "") << log;
+    EXPECT_EQ(logLine(log, "1-1 download 2"), "") << "one download";
+}
+
+TEST_F(SimulatedBus, ADownloadFailsWhenTheBootloaderIsPulledOut)
+{
+    makeFile("a.bin", std::string(60 * 1024, 'a'));
+    search_path = "/usr/bin:/bin";
+    Outcome outcome = runShell({"--mode", "bootloader", "--flash-time", "20", "--unplug", "signal:1-1"},
+                               "timeout 20 dfu-util -d 040e:f003,040e:f003 -a 0 -D a.bin > a.out 2>&1 & " +
+                                   awaitLine("a.out", "Copying") + SIGNAL_SIMULATOR + "wait $!; echo $?");
+    EXPECT_EQ(outcome.out, "74\n") << readFile(path("a.out"));
+    EXPECT_NE(readFile(path("a.out")).find("LIBUSB_ERROR_NO_DEVICE"), std::string::npos);
+}
+
 // With a write time per block, the bootloader answers each block's status
 // request with dfuDNBUSY and the time left; dfu-util waits that long and
 // asks again, so a download takes about blocks x write time (under 0.1 s

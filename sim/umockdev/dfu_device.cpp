@@ -4,6 +4,7 @@
 #include <linux/usbdevice_fs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -21,6 +22,9 @@ struct DeviceState {
     DfuModel model;
     std::map<UMockdevIoctlClient *, std::deque<gulong>> completed_urbs;  // per open()
     std::map<unsigned int, UMockdevIoctlClient *> claims;                // interface -> its open()
+    DfuDownloadHooks hooks;
+    UMockdevIoctlClient *finisher = nullptr;  // ended the last download, until it closes
+    std::atomic<bool> unplugged{false};
 };
 
 struct DataRef {
@@ -40,6 +44,21 @@ Data resolve(UMockdevIoctlData *parent, size_t offset, size_t length)
     Data data(umockdev_ioctl_data_resolve(parent, offset, length, &error));
     g_clear_error(&error);
     return data;
+}
+
+// The zero-length DNLOAD that ends a download was accepted on `client`.
+void download_completed(DeviceState &s, UMockdevIoctlClient *client)
+{
+    Bytes image;
+    std::function<void(const Bytes &)> completed;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.finisher = client;
+        image = s.model.dfu.image;
+        completed = s.hooks.completed;
+    }
+    if (completed)
+        completed(image);
 }
 
 // Completes a control URB on the spot (the node never blocks in poll(), so
@@ -71,8 +90,12 @@ int submit_urb(DeviceState &s, UMockdevIoctlClient *client)
     } else if (reply) {
         urb->actual_length = setup.length;
     }
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.completed_urbs[client].push_back(urb_data->client_addr);
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.completed_urbs[client].push_back(urb_data->client_addr);
+    }
+    if (reply && setup.length == 0 && is_dfu_download(s.model, setup))
+        download_completed(s, client);
     return 0;
 }
 
@@ -166,6 +189,19 @@ int usbdevfs_ioctl(DeviceState &s, UMockdevIoctlClient *client)
     }
 }
 
+// After a disconnect usbdevfs still hands back the URBs that had
+// completed, and answers ENODEV to everything else. libusb learns of a
+// disconnect from poll(), which cannot tell it here: refused its URB, it
+// would wait for it for ever.
+int ioctl_after_unplug(DeviceState &s, UMockdevIoctlClient *client)
+{
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    if (request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY)
+        return ENODEV;
+    const int error = reap_urb(s, client);
+    return error == EAGAIN ? ENODEV : error;
+}
+
 DeviceState &state_of(gpointer user_data)
 {
     return **static_cast<std::shared_ptr<DeviceState> *>(user_data);
@@ -173,17 +209,40 @@ DeviceState &state_of(gpointer user_data)
 
 gboolean on_handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user_data)
 {
-    const int error = usbdevfs_ioctl(state_of(user_data), client);
+    DeviceState &s = state_of(user_data);
+    const int error = s.unplugged ? ioctl_after_unplug(s, client) : usbdevfs_ioctl(s, client);
     umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
     return TRUE;
 }
 
-void on_client_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user_data)
+// A connection has closed, as when the program closed the node or ended:
+// what it claimed is free again.
+void on_client_gone(gpointer user_data, GObject *client)
 {
-    DeviceState &s = state_of(user_data);
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.completed_urbs.erase(client);
-    release_claims_of(s, client);
+    auto *state = static_cast<std::shared_ptr<DeviceState> *>(user_data);
+    DeviceState &s = **state;
+    std::function<void()> released;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.completed_urbs.erase(UMOCKDEV_IOCTL_CLIENT(client));
+        release_claims_of(s, UMOCKDEV_IOCTL_CLIENT(client));
+        if (UMOCKDEV_IOCTL_CLIENT(client) == s.finisher) {
+            s.finisher = nullptr;
+            released = s.hooks.released;
+        }
+    }
+    if (released)
+        released();
+    delete state;
+}
+
+// umockdev 0.17 never emits the handler's "client-vanished" (nor its
+// clients' "notify::connected"); a client object is released once its
+// connection has closed.
+void on_client_connected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user_data)
+{
+    g_object_weak_ref(G_OBJECT(client), on_client_gone,
+                      new std::shared_ptr<DeviceState>(*static_cast<std::shared_ptr<DeviceState> *>(user_data)));
 }
 
 void connect_handler(UMockdevIoctlBase *handler, const char *signal, GCallback callback,
@@ -216,7 +275,8 @@ struct DfuDevice {
     std::shared_ptr<DeviceState> state;
 };
 
-DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const DfuDeviceConfig &config)
+DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const DfuDeviceConfig &config,
+                          const DfuDownloadHooks &hooks)
 {
     const std::string problem = port_problem(testbed, port);
     if (!problem.empty()) {
@@ -225,11 +285,12 @@ DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const D
     }
     auto state = std::make_shared<DeviceState>();
     state->model = dfu_model_new(config);
+    state->hooks = hooks;
     TestbedNodes nodes = add_usb_device(testbed, port, state->model.descriptors, state->model.strings);
 
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     connect_handler(handler, "handle-ioctl", G_CALLBACK(on_handle_ioctl), state);
-    connect_handler(handler, "client-vanished", G_CALLBACK(on_client_vanished), state);
+    connect_handler(handler, "client-connected", G_CALLBACK(on_client_connected), state);
     GError *error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, port.devnode().c_str(), handler, &error)) {
         std::fprintf(stderr, "dfu_device_add: cannot attach to %s: %s\n", port.devnode().c_str(),
@@ -255,10 +316,20 @@ bool dfu_device_manifested(DfuDevice *device)
     return device->state->model.dfu.manifested;
 }
 
+void dfu_device_unplug(DfuDevice *device)
+{
+    device->state->unplugged = true;
+    remove_nodes(device->testbed, device->nodes);
+}
+
 void dfu_device_free(DfuDevice *device)
 {
     if (!device)
         return;
+    {
+        std::lock_guard<std::mutex> lock(device->state->mutex);
+        device->state->hooks = {};  // its owner is going
+    }
     umockdev_testbed_detach_ioctl(device->testbed, device->nodes.front().devnode.c_str(), nullptr);
     g_object_unref(device->handler);
     g_object_unref(device->testbed);

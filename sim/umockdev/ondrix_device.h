@@ -27,6 +27,11 @@ struct OndrixBehaviour {
     bool short_writes = false; // writes go through one byte short
     int fail_download_after = -1; // the bootloader fails to write this block
     unsigned flash_time_ms = 0;   // the bootloader's write time of each download block
+    // At the end of a download (the program that completed it having
+    // closed the bootloader) the device resets: the bootloader leaves the
+    // bus, and the device comes back in normal mode this many milliseconds
+    // later. Negative: it stays in its bootloader.
+    int reset_after_download_ms = -1;
 };
 
 enum class OndrixMode { normal, bootloader };
@@ -40,7 +45,20 @@ void ondrix_setup(UMockdevTestbed *testbed, FILE *log);
 // device that also shows a HID interface).
 void ondrix_add(const OndrixBehaviour &behaviour, OndrixMode mode);
 
-// What the bootloader of a device received by DFU download.
+// One more ondrix device, not on the bus yet: it takes the next free
+// port now, which it returns, and ondrix_plug puts it on later.
+std::string ondrix_reserve(const OndrixBehaviour &behaviour);
+
+// What a person does with the device on `port`, while the command runs;
+// each is logged. Plugging in a device that is in, or pulling out one
+// that is not, only draws a warning. A replug takes the device out if it
+// is in, and puts it back in normal mode.
+void ondrix_plug(const std::string &port, OndrixMode mode);
+void ondrix_unplug(const std::string &port);
+void ondrix_replug(const std::string &port);
+
+// What the bootloader of a device received by DFU download: the last
+// complete download, or else what it received of an unfinished one.
 struct OndrixDownload {
     std::string port;
     bool bootloader_attached; // the device was ever in its bootloader

@@ -5,6 +5,7 @@
 // runs the command with the testbed preloaded and answers the devices'
 // side while the command runs. It exits with the command's status.
 
+#include "bus_events.h"
 #include "dfu_device.h"
 #include "hid_device.h"
 #include "ondrix_device.h"
@@ -42,9 +43,35 @@ const char USAGE[] =
     "                      none: no such device (--also still adds its devices)\n"
     "  --also normal|bootloader\n"
     "                      one more ondrix device in that mode, on the next port,\n"
-    "                      behaving as by default but for --flash-time, serial\n"
-    "                      number OX-00000N (N = 2 for the first --also, 3 for\n"
-    "                      the next...); repeatable\n"
+    "                      behaving as by default but for --flash-time and\n"
+    "                      --reset-after-download, serial number OX-00000N (N = 2\n"
+    "                      for the first --also, 3 for the next...); repeatable\n"
+    "  --plug WHEN:MODE[:SERIAL]\n"
+    "                      one more ondrix device, as --also adds, plugged in at\n"
+    "                      WHEN in MODE (normal or bootloader), with serial number\n"
+    "                      SERIAL (- for none; by default the next OX-00000N after\n"
+    "                      the --also devices'); its port is taken at start, the\n"
+    "                      next after every device there at start, in the order\n"
+    "                      the --plug options are given; repeatable\n"
+    "  --unplug WHEN:PORT  the ondrix device on PORT leaves the bus at WHEN,\n"
+    "                      whatever its mode; repeatable\n"
+    "  --replug WHEN:PORT  at WHEN the ondrix device on PORT is pulled out (if it\n"
+    "                      is in) and put back: it comes back on PORT at once in\n"
+    "                      normal mode, with its serial number and a new device\n"
+    "                      number; after an --unplug of it, it comes back then;\n"
+    "                      repeatable\n"
+    "                      WHEN: milliseconds after COMMAND starts, or signal: each\n"
+    "                      SIGUSR2 the simulator receives carries out the next\n"
+    "                      event given with signal (COMMAND's parent is the\n"
+    "                      simulator: kill -USR2 $PPID); signals do not queue, so\n"
+    "                      send the next once the last one's event is seen\n"
+    "  --reset-after-download [MS]\n"
+    "                      an ondrix bootloader that has received a whole image\n"
+    "                      (accepted the zero-length DNLOAD) resets once the\n"
+    "                      program that sent it has closed the device: it leaves\n"
+    "                      the bus then, and MS later (500) the device comes back\n"
+    "                      in normal mode on its port, with its serial number and\n"
+    "                      a new device number\n"
     "  --others N          N other makers' HID devices listed before the device\n"
     "  --foreign-f408      another maker's device with product ID f408, listed first\n"
     "  --serial TEXT       the device's serial number (OX-000001)\n"
@@ -62,13 +89,23 @@ const char USAGE[] =
     "  --flash-time MS     every ondrix bootloader takes MS to write each block\n"
     "                      of a download, answering dfuDNBUSY meanwhile (0)\n"
     "  --foreign-dfu       another maker's device in DFU mode beside the device\n"
-    "  --log FILE          record every report an ondrix device receives and when\n"
-    "                      each bootloader came, on lines that start with the\n"
-    "                      device's port, and what each DFU device received\n"
+    "  --log FILE          record every report an ondrix device receives, and\n"
+    "                      what happens to it when, on lines that start with the\n"
+    "                      device's port: \"PORT EVENT at SECONDS\" (the real-time\n"
+    "                      clock), EVENT one of \"switch-mode report\", \"bootloader\n"
+    "                      attached\", \"download N complete\" (N counts the\n"
+    "                      device's complete downloads), \"reset into normal\n"
+    "                      mode\", \"plugged in normal mode\", \"plugged in\n"
+    "                      bootloader mode\", \"unplugged\", \"replugged\"; at the\n"
+    "                      end, what each DFU device received\n"
     "  --verify [PORT=]IMAGE\n"
-    "                      at the end, check that the device's bootloader (the\n"
-    "                      one on PORT) received IMAGE intact; if not, say so\n"
-    "                      and fail; repeatable\n";
+    "                      at the end, check that the device (the one on PORT)\n"
+    "                      received IMAGE intact in its last complete download,\n"
+    "                      wherever it is now; if not, say so and fail; repeatable\n";
+
+// A bootloader's reset after a download, when --reset-after-download gives
+// no time.
+const int DEFAULT_RESET_AFTER_DOWNLOAD_MS = 500;
 
 // A bootloader that is to have received an image; no port: the device's.
 struct ImageCheck {
@@ -83,6 +120,7 @@ struct Options {
     bool foreign_dfu = false;
     std::vector<OndrixMode> also;
     std::vector<ImageCheck> checks;
+    std::vector<BusEvent> bus_events;
     OndrixBehaviour behaviour;
     const char *log_path = nullptr;
     char **command = nullptr;
@@ -110,11 +148,60 @@ OndrixMode parse_mode(const std::string &mode)
     return mode == "normal" ? OndrixMode::normal : OndrixMode::bootloader;
 }
 
+bool is_count(const char *text)
+{
+    return *text != '\0' && strspn(text, "0123456789") == strlen(text);
+}
+
+const char PORT_PATTERN[] = "[0-9]+-[0-9]+(\\.[0-9]+)*";
+
+// "WHEN:REST", WHEN a time in milliseconds or "signal".
+BusEvent parse_bus_event(BusAction action, const std::string &text, std::string &rest)
+{
+    size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        usage_error("expected WHEN:...");
+    const std::string when = text.substr(0, colon);
+    rest = text.substr(colon + 1);
+    BusEvent event;
+    event.action = action;
+    event.at_ms = when == "signal" ? -1 : parse_count(when.c_str());
+    return event;
+}
+
+// WHEN:PORT
+BusEvent parse_port_event(BusAction action, const std::string &text)
+{
+    std::string port;
+    BusEvent event = parse_bus_event(action, text, port);
+    if (!g_regex_match_simple((std::string("^") + PORT_PATTERN + "$").c_str(), port.c_str(),
+                              GRegexCompileFlags(0), GRegexMatchFlags(0)))
+        usage_error("expected a port such as 1-10");
+    event.port = port;
+    return event;
+}
+
+// WHEN:MODE[:SERIAL], SERIAL "-" for none.
+BusEvent parse_plug(const std::string &text)
+{
+    std::string rest;
+    BusEvent event = parse_bus_event(BusAction::plug, text, rest);
+    size_t colon = rest.find(':');
+    event.mode = parse_mode(rest.substr(0, colon));
+    if (colon != std::string::npos) {
+        const std::string serial = rest.substr(colon + 1);
+        if (serial.empty())
+            usage_error("empty serial number (- for none)");
+        event.serial = serial == "-" ? "" : serial;
+    }
+    return event;
+}
+
 // "1-10=b.bin" names a port; "b.bin" or "a=b.bin" does not.
 ImageCheck parse_check(const std::string &text)
 {
-    if (!g_regex_match_simple("^[0-9]+-[0-9]+(\\.[0-9]+)*=", text.c_str(), GRegexCompileFlags(0),
-                              GRegexMatchFlags(0)))
+    if (!g_regex_match_simple((std::string("^") + PORT_PATTERN + "=").c_str(), text.c_str(),
+                              GRegexCompileFlags(0), GRegexMatchFlags(0)))
         return ImageCheck{"", text};
     size_t equals = text.find('=');
     return ImageCheck{text.substr(0, equals), text.substr(equals + 1)};
@@ -163,6 +250,15 @@ Options parse_options(int argc, char **argv)
             options.foreign_dfu = true;
         else if (option == "--also")
             options.also.push_back(parse_mode(value()));
+        else if (option == "--plug")
+            options.bus_events.push_back(parse_plug(value()));
+        else if (option == "--unplug")
+            options.bus_events.push_back(parse_port_event(BusAction::unplug, value()));
+        else if (option == "--replug")
+            options.bus_events.push_back(parse_port_event(BusAction::replug, value()));
+        else if (option == "--reset-after-download")
+            options.behaviour.reset_after_download_ms =
+                i + 1 < argc && is_count(argv[i + 1]) ? parse_count(argv[++i]) : DEFAULT_RESET_AFTER_DOWNLOAD_MS;
         else if (option == "--verify")
             options.checks.push_back(parse_check(value()));
         else if (option == "--log")
@@ -201,20 +297,34 @@ void add_other_devices(UMockdevTestbed *testbed, const Options &options)
     }
 }
 
-void add_ondrix_devices(const Options &options)
+// An --also or --plug device: OX-00000N, as by default but for what
+// --also's usage names.
+OndrixBehaviour numbered_behaviour(const Options &options, int number)
+{
+    OndrixBehaviour behaviour;
+    behaviour.flash_time_ms = options.behaviour.flash_time_ms;
+    behaviour.reset_after_download_ms = options.behaviour.reset_after_download_ms;
+    behaviour.serial = format("OX-%06d", number);
+    return behaviour;
+}
+
+// The devices to be plugged in later take their ports after these.
+void add_ondrix_devices(Options &options)
 {
     if (options.mode == "normal" || options.mode == "both")
         ondrix_add(options.behaviour, OndrixMode::normal);
     if (options.mode == "bootloader" || options.mode == "both")
         ondrix_add(options.behaviour, OndrixMode::bootloader);
     int number = 2;
-    for (OndrixMode mode : options.also) {
-        OndrixBehaviour behaviour;
-        behaviour.flash_time_ms = options.behaviour.flash_time_ms;
-        char serial[16];
-        snprintf(serial, sizeof serial, "OX-%06d", number++);
-        behaviour.serial = serial;
-        ondrix_add(behaviour, mode);
+    for (OndrixMode mode : options.also)
+        ondrix_add(numbered_behaviour(options, number++), mode);
+    for (BusEvent &event : options.bus_events) {
+        if (event.action != BusAction::plug)
+            continue;
+        OndrixBehaviour behaviour = numbered_behaviour(options, number++);
+        if (event.serial)
+            behaviour.serial = *event.serial;
+        event.port = ondrix_reserve(behaviour);
     }
 }
 
@@ -381,7 +491,8 @@ void on_command_exit(GPid pid, gint wait_status, gpointer data)
     g_main_loop_quit(run->loop);
 }
 
-int run_command(char **command)
+// The bus events' clock starts with the command.
+int run_command(char **command, BusSchedule &schedule)
 {
     GPid pid;
     GError *error = nullptr;
@@ -393,6 +504,7 @@ int run_command(char **command)
         g_error_free(error);
         return 127;
     }
+    start_bus_clock(schedule);
     Run run{g_main_loop_new(nullptr, FALSE), 0};
     g_child_watch_add(pid, on_command_exit, &run);
     g_main_loop_run(run.loop);
@@ -479,7 +591,9 @@ int main(int argc, char **argv)
     DfuDevice *foreign_dfu = options.foreign_dfu ? add_foreign_dfu_device(testbed) : nullptr;
     ondrix_setup(testbed, log);
     add_ondrix_devices(options);
-    int status = run_command(options.command);
+    BusSchedule schedule{options.bus_events};
+    listen_for_bus_signals(schedule);
+    int status = run_command(options.command, schedule);
     if (!report_downloads(options, log, foreign_dfu) && status == 0)
         status = EXIT_FAILURE;
 
