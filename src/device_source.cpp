@@ -67,42 +67,36 @@ bool ondrixSightingOf(udev_device *hidraw, DeviceSighting *sighting)
     return true;
 }
 
-// A USB device that left: udev's announcement still names its product
-// ("40e/f003/100"), though its attributes are gone.
-bool isOndrixDeparture(udev_device *usb)
-{
-    const char *product = udev_device_get_property_value(usb, "PRODUCT");
-    return product != nullptr && strncmp(product, "40e/", 4) == 0;
-}
-
-class UdevArrivals : public DeviceSource {
+// udev's announcements of what arrives and leaves, as it is done with it.
+class UdevAnnouncements {
 public:
-    UdevArrivals(struct udev *udev, udev_monitor *monitor) : udev_(udev), monitor_(monitor) {}
-    ~UdevArrivals() override
+    UdevAnnouncements(struct udev *udev, udev_monitor *monitor) : udev_(udev), monitor_(monitor) {}
+    ~UdevAnnouncements()
     {
         udev_monitor_unref(monitor_);
         udev_unref(udev_);
     }
+    UdevAnnouncements(const UdevAnnouncements &) = delete;
+    UdevAnnouncements &operator=(const UdevAnnouncements &) = delete;
 
-    int fd() const override { return udev_monitor_get_fd(monitor_); }
+    int fd() const { return udev_monitor_get_fd(monitor_); }
 
-    std::vector<DeviceSighting> take() override
+    void take(std::vector<DeviceSighting> &sightings)
     {
-        std::vector<DeviceSighting> sightings;
         while (udev_device *dev = udev_monitor_receive_device(monitor_)) {
             DeviceSighting sighting;
             const char *action = udev_device_get_action(dev);
             const char *subsystem = udev_device_get_subsystem(dev);
             if (hasValue(action, "add") && hasValue(subsystem, "hidraw") && ondrixSightingOf(dev, &sighting)) {
                 sightings.push_back(sighting);
-            } else if (hasValue(action, "remove") && hasValue(subsystem, "usb") && isOndrixDeparture(dev)) {
+            } else if (hasValue(action, "remove") && hasValue(subsystem, "usb")) {
+                // What left is known only by its port: its attributes went with it.
                 sighting.arrived = false;
                 sighting.port = udev_device_get_sysname(dev);
                 sightings.push_back(sighting);
             }
             udev_device_unref(dev);
         }
-        return sightings;
     }
 
 private:
@@ -110,21 +104,14 @@ private:
     udev_monitor *monitor_;
 };
 
-// Without udev, a look at the bus once a second: what is there now and was
-// not at the last look has arrived; what is gone has left.
-class LookOnceASecond : public DeviceSource {
+// A look at the bus: what is there now and was not at the last look has
+// arrived; what is gone has left.
+class BusLooks {
 public:
-    LookOnceASecond() : next_look_(nowMs() + POLL_INTERVAL_MS) { remember(attachedOndrixDevices()); }
+    BusLooks() { remember(attachedOndrixDevices()); }
 
-    int timeoutMs() const override { return static_cast<int>(std::max(0LL, next_look_ - nowMs())); }
-    bool polls() const override { return true; }
-
-    std::vector<DeviceSighting> take() override
+    void take(std::vector<DeviceSighting> &sightings)
     {
-        std::vector<DeviceSighting> sightings;
-        if (nowMs() < next_look_)
-            return sightings;
-        next_look_ = nowMs() + POLL_INTERVAL_MS;
         std::vector<DeviceSighting> now = attachedOndrixDevices();
         for (const DeviceSighting &device : now) {
             auto before = seen_.find(device.port);
@@ -136,7 +123,6 @@ public:
             if (std::none_of(now.begin(), now.end(), [&](const DeviceSighting &d) { return d.port == port; }))
                 sightings.push_back(DeviceSighting{false, port, device.serial, device.in_bootloader});
         remember(now);
-        return sightings;
     }
 
 private:
@@ -147,8 +133,45 @@ private:
             seen_[device.port] = device;
     }
 
-    long long next_look_;
     std::map<std::string, DeviceSighting> seen_;
+};
+
+// udev's announcements where it runs. Where it does not (a container, a
+// build machine) nothing may announce anything, so the bus is also looked
+// at once a second; what both report twice, the supervisor knows already.
+class Arrivals : public DeviceSource {
+public:
+    Arrivals(std::unique_ptr<UdevAnnouncements> announcements, bool look_too)
+        : announcements_(std::move(announcements)),
+          looks_(look_too ? std::make_unique<BusLooks>() : nullptr), next_look_(nowMs() + POLL_INTERVAL_MS)
+    {
+    }
+
+    int fd() const override { return announcements_ != nullptr ? announcements_->fd() : -1; }
+
+    int timeoutMs() const override
+    {
+        return looks_ != nullptr ? static_cast<int>(std::max(0LL, next_look_ - nowMs())) : -1;
+    }
+
+    bool polls() const override { return looks_ != nullptr; }
+
+    std::vector<DeviceSighting> take() override
+    {
+        std::vector<DeviceSighting> sightings;
+        if (announcements_ != nullptr)
+            announcements_->take(sightings);
+        if (looks_ != nullptr && nowMs() >= next_look_) {
+            looks_->take(sightings);
+            next_look_ = nowMs() + POLL_INTERVAL_MS;
+        }
+        return sightings;
+    }
+
+private:
+    std::unique_ptr<UdevAnnouncements> announcements_;
+    std::unique_ptr<BusLooks> looks_;
+    long long next_look_;
 };
 
 udev_monitor *listenForOndrixDevices(struct udev *udev)
@@ -199,9 +222,12 @@ std::vector<DeviceSighting> attachedOndrixDevices()
 std::unique_ptr<DeviceSource> watchForArrivals()
 {
     struct udev *udev = udev_new();
-    udev_monitor *monitor = udev != nullptr && udevRuns(udev) ? listenForOndrixDevices(udev) : nullptr;
+    bool udev_runs = udev != nullptr && udevRuns(udev);
+    udev_monitor *monitor = udev != nullptr ? listenForOndrixDevices(udev) : nullptr;
+    std::unique_ptr<UdevAnnouncements> announcements;
     if (monitor != nullptr)
-        return std::make_unique<UdevArrivals>(udev, monitor);
-    udev_unref(udev);
-    return std::make_unique<LookOnceASecond>();
+        announcements = std::make_unique<UdevAnnouncements>(udev, monitor);
+    else
+        udev_unref(udev);
+    return std::make_unique<Arrivals>(std::move(announcements), !udev_runs || monitor == nullptr);
 }
