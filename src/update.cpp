@@ -26,13 +26,13 @@ const int SWITCH_WAIT_PROBES = 5;
 
 // The wait for the bootloader: a probe, then up to a second's sleep, which
 // udev cuts short when it announces the bootloader.
-bool waitForBootloader()
+bool waitForBootloader(UdevWait &udev_wait)
 {
     int timeout = 0;
     while (timeout < SWITCH_WAIT_PROBES) {
         if (inBootloaderMode() != 0)
             return true;
-        sleepUnlessBootloaderArrives(1);
+        udev_wait.sleepUnlessBootloaderArrives(1);
         printf("wait for.......\n");
         timeout++;
     }
@@ -42,17 +42,17 @@ bool waitForBootloader()
 // Hands the image to dfu-util once udev is done with the bootloader (the
 // user may otherwise not yet be allowed to open it). Returns only when
 // dfu-util could not be started.
-int handOff(const char *img, const std::string &port)
+int handOff(const char *img, const std::string &port, UdevWait &udev_wait)
 {
-    waitUntilUsbDeviceIsReady(bootloaderNode().c_str());
-    stopListeningToUdev();
+    udev_wait.waitUntilUsbDeviceIsReady(bootloaderNode().c_str());
+    udev_wait.stop();
     dfu_run(img, port.c_str());
     return EXIT_UPDATE_FAILED;
 }
 
 // Runs from normal mode to the hand-off. Returns only when the update
 // could not be handed to dfu-util.
-int switchToBootloader(const char *img, const std::string &port)
+int switchToBootloader(const char *img, const std::string &port, UdevWait &udev_wait)
 {
     printf("start check usb mode\n");
     if (requestHidCmd(PRE_MODE_CMD[0], PRE_MODE_CMD[1]) == -1) {
@@ -67,19 +67,19 @@ int switchToBootloader(const char *img, const std::string &port)
     }
     printf("send switch_mode ok\n");
 
-    if (!waitForBootloader()) {
+    if (!waitForBootloader(udev_wait)) {
         printf("timeout error\n");
         return EXIT_UPDATE_FAILED;
     }
     printf("start download file: %s\n", img);
-    return handOff(img, port);
+    return handOff(img, port, udev_wait);
 }
 
-int updateFromBootloader(const char *img, const std::string &port)
+int updateFromBootloader(const char *img, const std::string &port, UdevWait &udev_wait)
 {
     printf("the divce is already in usb bootloader mode\n");
     printf("Try to start download img file : %s.\n", img);
-    return handOff(img, port);
+    return handOff(img, port, udev_wait);
 }
 
 // Without --port the run takes the first device in normal mode, else the
@@ -118,17 +118,17 @@ int runUpdate(const char *img, const std::string &port_option)
     std::string port = !port_option.empty() ? port_option : chooseDevice();
     if (lockPort(port) == -1)
         return EXIT_UPDATE_FAILED;
-    pinToPort(port);
     // Listening starts before the first report: udev's word on the
     // bootloader's arrival must not be missed.
-    listenToUdev(port);
+    UdevWait udev_wait(port);
+    pinToPort(port, &udev_wait);
     int status = EXIT_UPDATE_FAILED;
     if (inNormalMode() == 0)
-        status = switchToBootloader(img, port);
+        status = switchToBootloader(img, port, udev_wait);
     else if (inBootloaderMode() == 1)
-        status = updateFromBootloader(img, port);
+        status = updateFromBootloader(img, port, udev_wait);
     else
         printNotFound();
-    stopListeningToUdev();
+    pinToPort(port, nullptr); // udev_wait ends with this function
     return status;
 }
