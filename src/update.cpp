@@ -116,7 +116,8 @@ int runUpdate(const char *img, const std::string &port_option)
     signal(SIGPIPE, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
     std::string port = !port_option.empty() ? port_option : chooseDevice();
-    if (lockPort(port) == -1)
+    pid_t holder = 0;
+    if (lockPort(port, &holder) == -1)
         return EXIT_UPDATE_FAILED;
     // Listening starts before the first report: udev's word on the
     // bootloader's arrival must not be missed.
