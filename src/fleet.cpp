@@ -2,6 +2,7 @@
 
 #include "device.h"
 #include "output.h"
+#include "phase_channel.h"
 
 #include <hidapi.h>
 
@@ -317,7 +318,7 @@ void readStream(Child &child, Stream &stream, std::vector<Child> &children)
     sigprocmask(SIG_SETMASK, &signal_mask, nullptr);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
-    int status = update(img, port);
+    int status = update(img, port, NO_PHASE_CHANNEL);
     hid_exit();
     exit(status);
 }

@@ -11,9 +11,10 @@
 // the port, and sums up at the end.
 
 // The update of the device on `port`, as `fwlaunch --port PORT IMAGE`
-// runs it. Runs in the child; returns only when the image was not handed
-// to dfu-util, with the run's exit status.
-using UpdateOnePort = int (*)(const char *img, const std::string &port);
+// runs it, telling its phases on `phase_fd` (phase_channel.h). Runs in
+// the child; returns only when the image was not handed to dfu-util, with
+// the run's exit status.
+using UpdateOnePort = int (*)(const char *img, const std::string &port, int phase_fd);
 
 // Runs `update` for every port in `ports` (each once, in this order), at
 // most `jobs` at the same time. 0 when every device was updated; 1 when

@@ -4,6 +4,7 @@
 
 #include "device.h"
 #include "fleet.h"
+#include "phase_channel.h"
 #include "preflight.h"
 #include "update.h"
 #include "usb_port.h"
@@ -300,7 +301,7 @@ int runCommand(int argc, char *argv[])
         if (port.empty())
             return EXIT_UPDATE_FAILED;
     }
-    return runUpdate(line.img, port);
+    return runUpdate(line.img, port, NO_PHASE_CHANNEL);
 }
 
 } // namespace

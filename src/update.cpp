@@ -2,6 +2,7 @@
 
 #include "device.h"
 #include "dfu_handoff.h"
+#include "phase_channel.h"
 #include "port_lock.h"
 #include "udev_wait.h"
 
@@ -24,6 +25,20 @@ const unsigned char SWITCH_MODE_CMD[2] = {0x12, 0x34};
 // The bootloader is looked for this many times, one second apart.
 const int SWITCH_WAIT_PROBES = 5;
 
+// One update as it goes: the image, the port of its device, its wait for
+// udev, and where it reports its phases.
+struct UpdateRun {
+    const char *img;
+    std::string port;
+    UdevWait &udev_wait;
+    int phase_fd;
+};
+
+void enterPhase(const UpdateRun &run, Phase phase)
+{
+    reportPhase(run.phase_fd, PhaseReport{phase});
+}
+
 // The wait for the bootloader: a probe, then up to a second's sleep, which
 // udev cuts short when it announces the bootloader.
 bool waitForBootloader(UdevWait &udev_wait)
@@ -42,18 +57,20 @@ bool waitForBootloader(UdevWait &udev_wait)
 // Hands the image to dfu-util once udev is done with the bootloader (the
 // user may otherwise not yet be allowed to open it). Returns only when
 // dfu-util could not be started.
-int handOff(const char *img, const std::string &port, UdevWait &udev_wait)
+int handOff(const UpdateRun &run)
 {
-    udev_wait.waitUntilUsbDeviceIsReady(bootloaderNode().c_str());
-    udev_wait.stop();
-    dfu_run(img, port.c_str());
+    run.udev_wait.waitUntilUsbDeviceIsReady(bootloaderNode().c_str());
+    run.udev_wait.stop();
+    enterPhase(run, Phase::downloading);
+    dfu_run(run.img, run.port.c_str());
     return EXIT_UPDATE_FAILED;
 }
 
 // Runs from normal mode to the hand-off. Returns only when the update
 // could not be handed to dfu-util.
-int switchToBootloader(const char *img, const std::string &port, UdevWait &udev_wait)
+int switchToBootloader(const UpdateRun &run)
 {
+    enterPhase(run, Phase::switching);
     printf("start check usb mode\n");
     if (requestHidCmd(PRE_MODE_CMD[0], PRE_MODE_CMD[1]) == -1) {
         printf("request pre-mode fail\n");
@@ -66,20 +83,21 @@ int switchToBootloader(const char *img, const std::string &port, UdevWait &udev_
         return EXIT_UPDATE_FAILED;
     }
     printf("send switch_mode ok\n");
+    enterPhase(run, Phase::waiting_for_bootloader);
 
-    if (!waitForBootloader(udev_wait)) {
+    if (!waitForBootloader(run.udev_wait)) {
         printf("timeout error\n");
         return EXIT_UPDATE_FAILED;
     }
-    printf("start download file: %s\n", img);
-    return handOff(img, port, udev_wait);
+    printf("start download file: %s\n", run.img);
+    return handOff(run);
 }
 
-int updateFromBootloader(const char *img, const std::string &port, UdevWait &udev_wait)
+int updateFromBootloader(const UpdateRun &run)
 {
     printf("the divce is already in usb bootloader mode\n");
-    printf("Try to start download img file : %s.\n", img);
-    return handOff(img, port, udev_wait);
+    printf("Try to start download img file : %s.\n", run.img);
+    return handOff(run);
 }
 
 // Without --port the run takes the first device in normal mode, else the
@@ -108,7 +126,7 @@ void printNotFound()
     printf("please check if you has plun in a ondrix usb device\n");
 }
 
-int runUpdate(const char *img, const std::string &port_option)
+int runUpdate(const char *img, const std::string &port_option, int phase_fd)
 {
     // Once a device is being switched, only the device or the user ends
     // the update: not a reader of our output that went away (the writes
@@ -117,17 +135,20 @@ int runUpdate(const char *img, const std::string &port_option)
     signal(SIGHUP, SIG_IGN);
     std::string port = !port_option.empty() ? port_option : chooseDevice();
     pid_t holder = 0;
-    if (lockPort(port, &holder) == -1)
+    if (lockPort(port, &holder) == -1) {
+        reportPhase(phase_fd, PhaseReport{Phase::busy, holder});
         return EXIT_UPDATE_FAILED;
+    }
     // Listening starts before the first report: udev's word on the
     // bootloader's arrival must not be missed.
     UdevWait udev_wait(port);
     pinToPort(port, &udev_wait);
+    UpdateRun run{img, port, udev_wait, phase_fd};
     int status = EXIT_UPDATE_FAILED;
     if (inNormalMode() == 0)
-        status = switchToBootloader(img, port, udev_wait);
+        status = switchToBootloader(run);
     else if (inBootloaderMode() == 1)
-        status = updateFromBootloader(img, port, udev_wait);
+        status = updateFromBootloader(run);
     else
         printNotFound();
     pinToPort(port, nullptr); // udev_wait ends with this function

@@ -9,9 +9,11 @@
 
 // Updates the device on `port`; with an empty port, the device the run
 // chooses (the first in normal mode, else the first bootloader), saying
-// which when there is a choice. Returns only when the image was not
-// handed to dfu-util, with the run's exit status.
-int runUpdate(const char *img, const std::string &port);
+// which when there is a choice. Its phases are reported on `phase_fd` as
+// phase_channel.h describes; NO_PHASE_CHANNEL (-1) for a single run.
+// Returns only when the image was not handed to dfu-util, with the run's
+// exit status.
+int runUpdate(const char *img, const std::string &port, int phase_fd);
 
 // The two lines of a run that finds no ondrix device.
 void printNotFound();
