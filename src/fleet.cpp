@@ -31,10 +31,6 @@ const int EXIT_SIGNALLED_BASE = 128;
 // output.
 const size_t LONGEST_LINE = 64 * 1024;
 
-// What a run for a port says when another run holds its lock.
-const char BUSY_LINE_START[] = "fwlaunch: the ondrix device on port ";
-const char BUSY_LINE_MIDDLE[] = " is being updated by another run";
-
 enum class RunState { queued, running, ended };
 
 // One stream of a child: the text read from it up to the next line feed.
@@ -42,13 +38,14 @@ struct Stream {
     int fd = -1;
     bool is_error = false;
     std::string pending;
+    bool carries_phases = false; // the child's phase channel, not its output
 };
 
 struct Child {
     std::string port;
     RunState state = RunState::queued;
     pid_t pid = -1;
-    Stream out, err;
+    Stream out, err, phases;
     std::string phase = "queued";
     std::string last_line;      // the last line it wrote, on either stream
     bool busy = false;          // another run held the port
@@ -224,37 +221,38 @@ int downloadPercent(const std::string &text)
     return percent;
 }
 
-void notePhase(Child &child, const std::string &text)
+// Once dfu-util runs, its progress bar is the one text of a child's
+// output that tells its phase.
+void noteProgress(Child &child, const std::string &text)
 {
     int percent = downloadPercent(text);
     if (percent >= 0)
         child.phase = "downloading " + std::to_string(percent) + " %";
-    else if (text == "start check usb mode")
-        child.phase = "switching";
-    else if (text == "send switch_mode ok")
-        child.phase = "waiting for the bootloader";
-    else if (text == "About to run dfu-util for downloading...")
-        child.phase = "downloading 0 %";
 }
 
-void noteBusy(Child &child, const std::string &text)
+// What the child tells on its phase channel (phase_channel.h).
+void notePhase(Child &child, const std::string &line, const std::vector<Child> &children)
 {
-    if (text.compare(0, strlen(BUSY_LINE_START), BUSY_LINE_START) != 0 ||
-        text.find(BUSY_LINE_MIDDLE) == std::string::npos)
+    PhaseReport report;
+    if (!parsePhaseLine(line, &report))
         return;
-    child.busy = true;
-    size_t open = text.rfind("(process ");
-    size_t close = text.rfind(')');
-    if (open != std::string::npos && close != std::string::npos && close > open)
-        child.busy_holder = text.substr(open + 1, close - open - 1);
+    if (report.phase == Phase::busy) {
+        child.busy = true;
+        child.busy_holder = report.busy_holder > 0 ? "process " + std::to_string(report.busy_holder) : "";
+        return;
+    }
+    child.phase = report.phase == Phase::downloading ? "downloading 0 %" : phaseWord(report.phase);
+    redrawTable(children);
 }
 
 void takeLine(Child &child, Stream &stream, const std::string &line, const std::vector<Child> &children)
 {
+    if (stream.carries_phases) {
+        notePhase(child, line, children);
+        return;
+    }
     std::string text = lastState(line);
-    notePhase(child, text);
-    if (stream.is_error)
-        noteBusy(child, text);
+    noteProgress(child, text);
     if (!text.empty())
         child.last_line = text;
     passLineOn(child, stream, text, children);
@@ -267,7 +265,7 @@ void followProgress(Child &child, const Stream &stream, const std::vector<Child>
     if (!screen.live || stream.pending.empty())
         return;
     std::string before = child.phase;
-    notePhase(child, lastState(stream.pending));
+    noteProgress(child, lastState(stream.pending));
     if (child.phase != before)
         redrawTable(children);
 }
@@ -305,7 +303,7 @@ void readStream(Child &child, Stream &stream, std::vector<Child> &children)
 
 // --- The children ------------------------------------------------------------
 
-[[noreturn]] void runChild(const char *img, const std::string &port, int out_fd, int err_fd,
+[[noreturn]] void runChild(const char *img, const std::string &port, int out_fd, int err_fd, int phase_fd,
                            UpdateOnePort update, const sigset_t &signal_mask)
 {
     signal(SIGINT, SIG_DFL);
@@ -318,19 +316,30 @@ void readStream(Child &child, Stream &stream, std::vector<Child> &children)
     sigprocmask(SIG_SETMASK, &signal_mask, nullptr);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
-    int status = update(img, port, NO_PHASE_CHANNEL);
+    int status = update(img, port, phase_fd);
     hid_exit();
     exit(status);
 }
 
+void closePipe(const int ends[2])
+{
+    close(ends[0]);
+    close(ends[1]);
+}
+
 bool startChild(Child &child, const char *img, UpdateOnePort update)
 {
-    int out[2], err[2];
+    // Close-on-exec, the phase channel too: dfu-util does not inherit it.
+    int out[2], err[2], phases[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return false;
     if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
+        closePipe(out);
+        return false;
+    }
+    if (pipe2(phases, O_CLOEXEC) != 0) {
+        closePipe(out);
+        closePipe(err);
         return false;
     }
     fflush(stdout);
@@ -345,18 +354,21 @@ bool startChild(Child &child, const char *img, UpdateOnePort update)
     sigprocmask(SIG_BLOCK, &stop_signals, &before);
     pid_t pid = fork();
     if (pid == 0)
-        runChild(img, child.port, out[1], err[1], update, before);
+        runChild(img, child.port, out[1], err[1], phases[1], update, before);
     sigprocmask(SIG_SETMASK, &before, nullptr);
     close(out[1]);
     close(err[1]);
+    close(phases[1]);
     if (pid < 0) {
         close(out[0]);
         close(err[0]);
+        close(phases[0]);
         return false;
     }
     child.pid = pid;
     child.out = Stream{out[0], false, ""};
     child.err = Stream{err[0], true, ""};
+    child.phases = Stream{phases[0], false, "", true};
     child.state = RunState::running;
     child.phase = "starting";
     return true;
@@ -455,8 +467,10 @@ void superviseOnce(std::vector<Child> &children)
     std::vector<std::pair<Child *, Stream *>> owners;
     fds.push_back({signal_pipe[0], POLLIN, 0});
     owners.emplace_back(nullptr, nullptr);
+    // A child's phases first: its phase line comes before what dfu-util
+    // then writes, and must not be taken after it.
     for (Child &child : children)
-        for (Stream *stream : {&child.out, &child.err})
+        for (Stream *stream : {&child.phases, &child.out, &child.err})
             if (stream->fd >= 0) {
                 fds.push_back({stream->fd, POLLIN, 0});
                 owners.emplace_back(&child, stream);
@@ -469,7 +483,7 @@ void superviseOnce(std::vector<Child> &children)
         if (fds[i].revents != 0)
             readStream(*owners[i].first, *owners[i].second, children);
     for (Child &child : children)
-        if (child.state == RunState::running && child.out.fd < 0 && child.err.fd < 0) {
+        if (child.state == RunState::running && child.out.fd < 0 && child.err.fd < 0 && child.phases.fd < 0) {
             endChild(child);
             redrawTable(children);
         }

@@ -6,6 +6,7 @@
 
 #include "harness.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <random>
@@ -379,6 +380,26 @@ TEST_F(UpdateAllOnATerminal, TheTableShowsOneRowPerDeviceAndEndsWithEachInItsFin
     EXPECT_EQ(Words(rows.begin(), rows.begin() + 3), (Words{"1-1    failed", "1-10   updated", "1-100  updated"}))
         << screen;
     EXPECT_TRUE(contains(screen, "2 of 3 ondrix devices updated")) << screen;
+}
+
+// The table follows the phases each update tells: a bootloader that comes
+// late, then a download (the dfu-util stand-in draws no progress bar).
+TEST_F(UpdateAllOnATerminal, TheTableShowsThePhaseEachUpdateTells)
+{
+    std::string sim = std::string(ONDRIX_SIM) + " --switch-delay 1500 -- " + FWLAUNCH + " --all img.bin";
+    Words screens;
+    screenAfter("PATH=" + std::string(DFU_UTIL_STAND_IN_DIR) + ":/usr/bin:/bin DFU_UTIL_SECONDS=1.5 " +
+                    "DFU_UTIL_RECORD=dfu-util.record " + sim,
+                screens);
+    Words rows_seen;
+    for (const std::string &seen : screens)
+        for (const std::string &row : tableRows(seen))
+            if (rows_seen.empty() || rows_seen.back() != row)
+                rows_seen.push_back(row);
+    auto waiting = std::find(rows_seen.begin(), rows_seen.end(), "1-1  waiting for the bootloader");
+    EXPECT_NE(waiting, rows_seen.end()) << screens.back();
+    EXPECT_NE(std::find(waiting, rows_seen.end(), "1-1  downloading 0 %"), rows_seen.end()) << screens.back();
+    EXPECT_EQ(readFile(path("ended")), "ended 0\n");
 }
 
 using ChooseBySerial = LauncherTest;
