@@ -43,6 +43,8 @@ bool isOndrixEntry(const hid_device_info *dev)
 }
 
 std::string pinned_port;
+// The run's wait for udev, pinned with the port; null when none.
+UdevWait *pinned_udev_wait = nullptr;
 
 // An entry without a node is a device that left the bus while it was
 // being listed, as another run's device does when it switches.
@@ -120,9 +122,10 @@ std::vector<OndrixDevice> listOndrixDevices()
     return devices;
 }
 
-void pinToPort(const std::string &port)
+void pinToPort(const std::string &port, UdevWait *udev_wait)
 {
     pinned_port = port;
+    pinned_udev_wait = udev_wait;
 }
 
 std::string bootloaderNode()
@@ -138,8 +141,8 @@ int inNormalMode()
 {
     hid_device_info *devs = hid_enumerate(DEVICE_VENDOR_ID, NORMAL_MODE_PRODUCT_ID);
     hid_device_info *normal = firstShown(devs);
-    if (normal != nullptr)
-        noteNodeListed(normal->path);
+    if (normal != nullptr && pinned_udev_wait != nullptr)
+        pinned_udev_wait->noteNodeListed(normal->path);
     hid_free_enumeration(devs);
     return normal != nullptr ? 0 : -1;
 }
@@ -189,7 +192,8 @@ int requestHidCmd(unsigned char cmd1, unsigned char cmd2)
     // A device plugged in just now is root's alone until udev is done
     // with its node. It is opened by its own node: another ondrix device
     // may carry the same serial number, or none.
-    waitUntilNodeIsReady(cur_dev->path);
+    if (pinned_udev_wait != nullptr)
+        pinned_udev_wait->waitUntilNodeIsReady(cur_dev->path);
     hid_device *handle = hid_open_path(cur_dev->path);
     if (handle == nullptr) {
         printf("Device found but the connection failed. Note that you need to be super-user!\n");

@@ -31,9 +31,14 @@ struct OndrixDevice {
 // the HID layer lists it.
 std::vector<OndrixDevice> listOndrixDevices();
 
+class UdevWait;
+
 // From now on every probe and request sees only the ondrix device on
-// `port`, as if it were the only one attached. An empty port sees all.
-void pinToPort(const std::string &port);
+// `port`, as if it were the only one attached (an empty port sees all),
+// and asks `udev_wait` whether udev is done with a node before it is
+// opened (nothing is waited for when it is null). The run that owns
+// `udev_wait` pins it only for as long as it lives.
+void pinToPort(const std::string &port, UdevWait *udev_wait);
 
 // The hidraw node of the bootloader the probe sees; empty when none.
 std::string bootloaderNode();

@@ -1,16 +1,16 @@
 // fwlaunch: brings an ondrix device into its USB bootloader and hands the
-// firmware image to dfu-util.
+// firmware image to dfu-util. This file reads the command line; the
+// update of a device is the update module's.
 
 #include "device.h"
-#include "dfu_handoff.h"
 #include "json_view.h"
 #include "log_view.h"
-#include "port_lock.h"
+#include "phase_channel.h"
 #include "preflight.h"
 #include "sha256.h"
 #include "supervisor.h"
 #include "text_view.h"
-#include "udev_wait.h"
+#include "update.h"
 #include "usb_port.h"
 
 #include <hidapi.h>
@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <charconv>
 #include <clocale>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
@@ -41,15 +40,6 @@ const int EXIT_USAGE = 2;
 const size_t MOST_JOBS = 4096;
 const size_t MOST_DEVICES = 1000000;
 const size_t LONGEST_TIMEOUT_SECONDS = 7 * 24 * 3600;
-
-// The two vendor commands that take the device from normal mode into its
-// bootloader: the pre-mode command readies it, the switch-mode command
-// makes it drop off the bus and come back as 040e:f003.
-const unsigned char PRE_MODE_CMD[2] = {0xDE, 0x12};
-const unsigned char SWITCH_MODE_CMD[2] = {0x12, 0x34};
-
-// The bootloader is looked for this many times, one second apart.
-const int SWITCH_WAIT_PROBES = 5;
 
 void printhelp()
 {
@@ -139,70 +129,6 @@ int checkimg(const char *filename)
     return 1;
 }
 
-// The wait for the bootloader: a probe, then up to a second's sleep, which
-// udev cuts short when it announces the bootloader.
-bool waitForBootloader()
-{
-    int timeout = 0;
-    while (timeout < SWITCH_WAIT_PROBES) {
-        if (inBootloaderMode() != 0)
-            return true;
-        sleepUnlessBootloaderArrives(1);
-        printf("wait for.......\n");
-        timeout++;
-    }
-    return false;
-}
-
-// Hands the image to dfu-util once udev is done with the bootloader (the
-// user may otherwise not yet be allowed to open it). Returns only when
-// dfu-util could not be started.
-int handOff(const char *img, const std::string &port)
-{
-    waitUntilUsbDeviceIsReady(bootloaderNode().c_str());
-    stopListeningToUdev();
-    dfu_run(img, port.c_str());
-    return EXIT_UPDATE_FAILED;
-}
-
-// Runs from normal mode to the hand-off. Returns only when the update
-// could not be handed to dfu-util.
-int switchToBootloader(const char *img, const std::string &port)
-{
-    printf("start check usb mode\n");
-    if (requestHidCmd(PRE_MODE_CMD[0], PRE_MODE_CMD[1]) == -1) {
-        printf("request pre-mode fail\n");
-        return EXIT_UPDATE_FAILED;
-    }
-    printf("send pre_mode ok\n");
-
-    if (requestHidCmd(SWITCH_MODE_CMD[0], SWITCH_MODE_CMD[1]) == -1) {
-        printf("request switch-mode fail\n");
-        return EXIT_UPDATE_FAILED;
-    }
-    printf("send switch_mode ok\n");
-
-    if (!waitForBootloader()) {
-        printf("timeout error\n");
-        return EXIT_UPDATE_FAILED;
-    }
-    printf("start download file: %s\n", img);
-    return handOff(img, port);
-}
-
-int updateFromBootloader(const char *img, const std::string &port)
-{
-    printf("the divce is already in usb bootloader mode\n");
-    printf("Try to start download img file : %s.\n", img);
-    return handOff(img, port);
-}
-
-void printNotFound()
-{
-    printf("don't found any ondrix hid device\n");
-    printf("please check if you has plun in a ondrix usb device\n");
-}
-
 // Ends a run whose whole purpose is its output: a listing nobody
 // received is a failure.
 int finishOutput(int status)
@@ -228,49 +154,6 @@ int listDevices()
                device.in_bootloader ? "bootloader" : "normal", device.vendor_id, device.product_id,
                device.node.c_str(), device.serial.empty() ? L"-" : device.serial.c_str());
     return finishOutput(EXIT_SUCCESS);
-}
-
-// Without --port the run takes the first device in normal mode, else the
-// first bootloader, and when there is a choice, says which and how to
-// choose. Empty when there is no device, or its port cannot be told.
-std::string chooseDevice()
-{
-    std::vector<OndrixDevice> devices = listOndrixDevices();
-    if (devices.empty() || devices.front().port.empty())
-        return "";
-    std::vector<std::string> ports;
-    for (const OndrixDevice &device : devices)
-        if (std::find(ports.begin(), ports.end(), device.port) == ports.end())
-            ports.push_back(device.port);
-    if (ports.size() > 1)
-        printf("%zu ondrix devices attached; updating the one on port %s (choose with --port)\n", ports.size(),
-               devices.front().port.c_str());
-    return devices.front().port;
-}
-
-int runUpdate(const char *img, const std::string &port_option, int /*phase_fd*/)
-{
-    // Once a device is being switched, only the device or the user ends
-    // the update: not a reader of our output that went away (the writes
-    // fail instead), nor a terminal that hung up. dfu-util inherits both.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGHUP, SIG_IGN);
-    std::string port = !port_option.empty() ? port_option : chooseDevice();
-    if (lockPort(port) == -1)
-        return EXIT_UPDATE_FAILED;
-    pinToPort(port);
-    // Listening starts before the first report: udev's word on the
-    // bootloader's arrival must not be missed.
-    listenToUdev(port);
-    int status = EXIT_UPDATE_FAILED;
-    if (inNormalMode() == 0)
-        status = switchToBootloader(img, port);
-    else if (inBootloaderMode() == 1)
-        status = updateFromBootloader(img, port);
-    else
-        printNotFound();
-    stopListeningToUdev();
-    return status;
 }
 
 // The ports of the attached ondrix devices, each once, in the order of
@@ -499,7 +382,7 @@ int runCommand(int argc, char *argv[])
         if (port.empty())
             return EXIT_UPDATE_FAILED;
     }
-    return runUpdate(line.img, port, -1);
+    return runUpdate(line.img, port, NO_PHASE_CHANNEL);
 }
 
 } // namespace

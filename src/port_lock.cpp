@@ -75,7 +75,7 @@ void sayBusy(const std::string &port, pid_t holder)
 
 } // namespace
 
-int lockPort(const std::string &port)
+int lockPort(const std::string &port, pid_t *holder)
 {
     if (port.empty())
         return 0;
@@ -90,8 +90,10 @@ int lockPort(const std::string &port)
     if (fcntl(fd, F_SETLK, &lock) == 0)
         return 0; // held until this process, or the dfu-util it becomes, ends
     bool held_elsewhere = errno == EACCES || errno == EAGAIN;
-    if (held_elsewhere)
-        sayBusy(port, lockHolder(fd));
+    if (held_elsewhere) {
+        *holder = lockHolder(fd);
+        sayBusy(port, *holder);
+    }
     close(fd);
     return held_elsewhere ? -1 : 0;
 }

@@ -3,6 +3,7 @@
 #include "device.h"
 #include "device_memory.h"
 #include "output.h"
+#include "phase_channel.h"
 
 #include <hidapi.h>
 
@@ -501,7 +502,7 @@ private:
         if (source_ != nullptr && source_->fd() >= 0)
             watchFd(source_->fd(), nullptr, nullptr);
         for (Update &update : updates_)
-            for (Stream *stream : {&update.out, &update.err, &update.phases})
+            for (Stream *stream : {&update.phases, &update.out, &update.err})
                 if (stream->fd >= 0)
                     watchFd(stream->fd, &update, stream);
         if (poll(fds.data(), fds.size(), sleepMs()) < 0)
@@ -561,13 +562,16 @@ private:
     // What the child says of itself: a phase, or that the port is busy.
     void takePhase(Update &update, const std::string &line)
     {
-        if (line.compare(0, 4, "busy") == 0) {
-            update.busy = true;
-            if (line.size() > 5)
-                update.busy_holder = "process " + line.substr(5);
-        } else if (!line.empty()) {
-            setPhase(update, line);
+        PhaseReport report;
+        if (!parsePhaseLine(line, &report))
+            return;
+        if (report.phase != Phase::busy) {
+            setPhase(update, phaseWord(report.phase));
+            return;
         }
+        update.busy = true;
+        if (report.busy_holder != 0)
+            update.busy_holder = "process " + std::to_string(report.busy_holder);
     }
 
     void takeLine(Update &update, const Stream &stream, const std::string &line)

@@ -28,29 +28,55 @@ long long nowMs()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-struct udev *udev_context = nullptr;
-udev_monitor *monitor = nullptr;
-udev_queue *queue = nullptr;
-bool udev_runs = false;
-std::string bootloader_port;
-
-struct udev *udevContext()
-{
-    if (udev_context == nullptr)
-        udev_context = udev_new();
-    return udev_context;
-}
-
 bool hasSysattr(udev_device *dev, const char *name, const char *value)
 {
     const char *actual = udev_device_get_sysattr_value(dev, name);
     return actual != nullptr && strcmp(actual, value) == 0;
 }
 
+// A monitor of the announcements of hidraw nodes and USB devices; null
+// when udev cannot be listened to.
+udev_monitor *newMonitor(struct udev *udev_context)
+{
+    udev_monitor *monitor = udev_monitor_new_from_netlink(udev_context, "udev");
+    if (monitor == nullptr)
+        return nullptr;
+    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr) < 0 ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device") < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0)
+        return udev_monitor_unref(monitor);
+    return monitor;
+}
+
+} // namespace
+
+UdevWait::UdevWait(const std::string &port) : bootloader_port(port)
+{
+    udev_context = udev_new();
+    if (udev_context == nullptr)
+        return;
+    queue = udev_queue_new(udev_context);
+    udev_runs = queue != nullptr && udev_queue_get_udev_is_active(queue) > 0;
+    monitor = newMonitor(udev_context);
+}
+
+UdevWait::~UdevWait()
+{
+    stop();
+}
+
+void UdevWait::stop()
+{
+    monitor = udev_monitor_unref(monitor);
+    queue = udev_queue_unref(queue);
+    udev_context = udev_unref(udev_context);
+    udev_runs = false;
+}
+
 // What the bootloader probe looks for: the hidraw node of an ondrix
 // bootloader (on the port the run follows). The USB device's own
 // announcement comes earlier, before its hidraw node is there to be listed.
-bool isBootloaderHidraw(udev_device *dev)
+bool UdevWait::isBootloaderHidraw(udev_device *dev) const
 {
     const char *subsystem = udev_device_get_subsystem(dev);
     if (subsystem == nullptr || strcmp(subsystem, "hidraw") != 0)
@@ -64,7 +90,7 @@ bool isBootloaderHidraw(udev_device *dev)
 // bootloader's hidraw node was among the arrivals. Whether udev has
 // finished with a device is read from its database instead, which tells
 // the same for a device that was announced before the launcher listened.
-bool takeAnnouncements()
+bool UdevWait::takeAnnouncements()
 {
     bool bootloader_arrived = false;
     if (monitor == nullptr)
@@ -80,7 +106,7 @@ bool takeAnnouncements()
 
 // Waits until udev may have news: an announcement, its queue emptying, or
 // the timeout.
-void waitForUdevNews(long long timeout_ms)
+void UdevWait::waitForUdevNews(long long timeout_ms)
 {
     pollfd fds[2];
     nfds_t count = 0;
@@ -95,14 +121,12 @@ void waitForUdevNews(long long timeout_ms)
         udev_queue_flush(queue);
 }
 
-enum class Readiness { Ready, Pending, Gone };
-
 // udev marks a device initialized before its last builtins have run (the
 // seat's access list among them), so that alone is not enough: the node
 // must also be open to the user, or udev have nothing left to do.
-Readiness readinessOf(udev_device *dev)
+UdevWait::Readiness UdevWait::readinessOf(udev_device *dev)
 {
-    udev_device *now = udev_device_new_from_syspath(udevContext(), udev_device_get_syspath(dev));
+    udev_device *now = udev_device_new_from_syspath(udev_context, udev_device_get_syspath(dev));
     if (now == nullptr)
         return Readiness::Gone;
     bool same = udev_device_get_devnum(now) == udev_device_get_devnum(dev);
@@ -117,7 +141,7 @@ Readiness readinessOf(udev_device *dev)
 }
 
 // Waits until udev has finished with `dev`, or until the deadline.
-void waitUntilUdevIsDone(udev_device *dev, long long deadline)
+void UdevWait::waitUntilUdevIsDone(udev_device *dev, long long deadline)
 {
     for (;;) {
         takeAnnouncements();
@@ -130,44 +154,7 @@ void waitUntilUdevIsDone(udev_device *dev, long long deadline)
     }
 }
 
-// When the launcher first listed a normal-mode node: its wait for udev is
-// counted from then.
-std::string first_listed_node;
-long long first_listed_at = 0;
-
-long long firstListed(const char *node)
-{
-    noteNodeListed(node);
-    return first_listed_at;
-}
-
-} // namespace
-
-void listenToUdev(const std::string &port)
-{
-    bootloader_port = port;
-    if (udevContext() == nullptr)
-        return;
-    queue = udev_queue_new(udevContext());
-    udev_runs = queue != nullptr && udev_queue_get_udev_is_active(queue) > 0;
-    monitor = udev_monitor_new_from_netlink(udevContext(), "udev");
-    if (monitor == nullptr)
-        return;
-    if (udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr) < 0 ||
-        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device") < 0 ||
-        udev_monitor_enable_receiving(monitor) < 0)
-        monitor = udev_monitor_unref(monitor);
-}
-
-void stopListeningToUdev()
-{
-    monitor = udev_monitor_unref(monitor);
-    queue = udev_queue_unref(queue);
-    udev_context = udev_unref(udev_context);
-    udev_runs = false;
-}
-
-void sleepUnlessBootloaderArrives(unsigned seconds)
+void UdevWait::sleepUnlessBootloaderArrives(unsigned seconds)
 {
     long long deadline = nowMs() + 1000LL * seconds;
     for (long long left; (left = deadline - nowMs()) > 0;) {
@@ -184,7 +171,7 @@ void sleepUnlessBootloaderArrives(unsigned seconds)
     }
 }
 
-void noteNodeListed(const char *hidraw_node)
+void UdevWait::noteNodeListed(const char *hidraw_node)
 {
     if (first_listed_node != hidraw_node) {
         first_listed_node = hidraw_node;
@@ -192,23 +179,24 @@ void noteNodeListed(const char *hidraw_node)
     }
 }
 
-void waitUntilNodeIsReady(const char *hidraw_node)
+void UdevWait::waitUntilNodeIsReady(const char *hidraw_node)
 {
     if (!udev_runs)
         return;
-    udev_device *hidraw = hidrawRecordOf(udevContext(), hidraw_node);
+    udev_device *hidraw = hidrawRecordOf(udev_context, hidraw_node);
     if (hidraw == nullptr)
         return;
-    waitUntilUdevIsDone(hidraw, firstListed(hidraw_node) + UDEV_READY_WAIT_MS);
+    noteNodeListed(hidraw_node);
+    waitUntilUdevIsDone(hidraw, first_listed_at + UDEV_READY_WAIT_MS);
     udev_device_unref(hidraw);
 }
 
-void waitUntilUsbDeviceIsReady(const char *hidraw_node)
+void UdevWait::waitUntilUsbDeviceIsReady(const char *hidraw_node)
 {
     if (!udev_runs || *hidraw_node == '\0')
         return;
     long long deadline = nowMs() + UDEV_READY_WAIT_MS;
-    udev_device *usb = usbDeviceRecordOf(udevContext(), hidraw_node);
+    udev_device *usb = usbDeviceRecordOf(udev_context, hidraw_node);
     if (usb == nullptr)
         return;
     waitUntilUdevIsDone(usb, deadline);

@@ -6,6 +6,7 @@
 
 #include "harness.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <random>
@@ -278,8 +279,11 @@ TEST_F(UpdateAll, OnlyAStopSignalStopsTheUpdates)
     for (const Case &c : cases) {
         Words sim = {"--flash-time", "100", "--mode", "normal", "--also", "normal", "--also", "normal"};
         bool updates_end = c.status == "1\n";
+        // a.out is emptied before the run starts: the wait below must not
+        // read the previous case's, and signal a run not yet listening.
         Outcome outcome = runShell(
             updates_end ? verifyEach({"1-1", "1-10"}, sim) : sim,
+            ": > a.out\n"
             "setsid \"$FWLAUNCH\" --all --jobs 2 firmware.bin > a.out 2> a.err & a=$!\n"
             "until [ \"$(grep -c 'About to run dfu-util' a.out)\" = 2 ]; do sleep 0.05; done\n" +
                 c.kill + "; wait $a; echo $? > a.status\n");
@@ -376,6 +380,26 @@ TEST_F(UpdateAllOnATerminal, TheTableShowsOneRowPerDeviceAndEndsWithEachInItsFin
     EXPECT_EQ(Words(rows.begin(), rows.begin() + 3), (Words{"1-1    failed", "1-10   updated", "1-100  updated"}))
         << screen;
     EXPECT_TRUE(contains(screen, "2 of 3 ondrix devices updated")) << screen;
+}
+
+// The table follows the phases each update tells: a bootloader that comes
+// late, then a download (the dfu-util stand-in draws no progress bar).
+TEST_F(UpdateAllOnATerminal, TheTableShowsThePhaseEachUpdateTells)
+{
+    std::string sim = std::string(ONDRIX_SIM) + " --switch-delay 1500 -- " + FWLAUNCH + " --all img.bin";
+    Words screens;
+    screenAfter("PATH=" + std::string(DFU_UTIL_STAND_IN_DIR) + ":/usr/bin:/bin DFU_UTIL_SECONDS=1.5 " +
+                    "DFU_UTIL_RECORD=dfu-util.record " + sim,
+                screens);
+    Words rows_seen;
+    for (const std::string &seen : screens)
+        for (const std::string &row : tableRows(seen))
+            if (rows_seen.empty() || rows_seen.back() != row)
+                rows_seen.push_back(row);
+    auto waiting = std::find(rows_seen.begin(), rows_seen.end(), "1-1  waiting for the bootloader");
+    EXPECT_NE(waiting, rows_seen.end()) << screens.back();
+    EXPECT_NE(std::find(waiting, rows_seen.end(), "1-1  downloading 0 %"), rows_seen.end()) << screens.back();
+    EXPECT_EQ(readFile(path("ended")), "ended 0\n");
 }
 
 using ChooseBySerial = LauncherTest;
