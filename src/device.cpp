@@ -169,7 +169,8 @@ int requestHidCmd(unsigned char cmd1, unsigned char cmd2)
 {
     printf("Start hid_enumerate\n");
     // Every request lists afresh: the device may have left the bus since
-    // the last look.
+    // the last look. Any device leaving while it is listed is left out
+    // (hid_listing_guard.cpp).
     hid_device_info *devs = hid_enumerate(0, 0);
     hid_device_info *first = firstShown(devs);
     if (first == nullptr) {
