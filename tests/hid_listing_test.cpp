@@ -1,9 +1,13 @@
 // What the launcher makes of the HID devices it lists: one that leaves
-// the bus while it is being listed.
+// the bus while it is being listed, and one device with two HID
+// interfaces.
 
 #include "harness.h"
 
 namespace {
+
+const std::string PRE_MODE_REPORT = commandReport(0xde, 0x12);
+const std::string SWITCH_MODE_REPORT = commandReport(0x12, 0x34);
 
 std::string lastLine(const std::string &text)
 {
@@ -46,6 +50,17 @@ TEST_F(HidListing, ADeviceLeavingWhileListedIsLeftOutOfEveryListing)
         EXPECT_EQ(lastLine(all.out), "3 of 3 ondrix devices updated") << kind << "\n" << all.out;
         EXPECT_EQ(all.status, 0) << kind;
     }
+}
+
+TEST_F(HidListing, ADeviceWithTwoHidInterfacesIsOneDevice)
+{
+    Outcome list = run({"--two-interfaces"}, {"--list"});
+    EXPECT_EQ(list.out, "1-1  normal  040e:f408  /dev/hidraw0  OX-000001\n");
+
+    Outcome all = run({"--two-interfaces"}, {"--all", "img.bin"});
+    EXPECT_EQ(lastLine(all.out), "1 of 1 ondrix devices updated");
+    EXPECT_EQ(reportsReceived("1-1"), (Words{PRE_MODE_REPORT, SWITCH_MODE_REPORT}));
+    EXPECT_EQ(dfuUtilRecord(), dfuUtilRecordOf(dir, "img.bin", "1-1"));
 }
 
 } // namespace
