@@ -17,15 +17,17 @@
 // comes first in the dynamic linker's search, so hidapi's calls reach this
 // definition, which passes on libudev's answer, except that a uevent that
 // cannot be read reads as empty. An empty uevent has no HID_ID, HID_NAME or
-// HID_UNIQ, and hidapi then leaves the device out, entry by entry as
-// hidapi 0.15.0 does (upstream's fix: parse_uevent_info() returns 0 for a
-// NULL uevent). hidapi's own entries, one per collection of each report
-// descriptor, stay as hidapi makes them. The launcher reads no uevent
-// itself, and with a fixed hidapi the empty answer is never given.
+// HID_UNIQ, and hidapi then leaves the device out, as hidapi 0.15.0 does
+// (upstream's fix: parse_uevent_info() returns 0 for a NULL uevent), with
+// a fixed hidapi too. hidapi's own entries for the other devices, one per
+// collection of each report descriptor, stay as hidapi makes them. The
+// launcher reads no uevent itself.
 //
-// Listing the hidraw nodes through libudev and asking hidapi only for the
-// entries of each vendor and product would leave every filtered listing
-// (the probes, --list, --serial, --all) open to the crash above.
+// Nothing of hidapi is copied or patched: the package uses the
+// distribution's library as it is, through public interfaces only. Listing
+// the hidraw nodes through libudev and asking hidapi only for the entries
+// of each vendor and product would leave every filtered listing (the
+// probes, --list, --serial, --all) open to the crash above.
 
 #include <dlfcn.h>
 #include <libudev.h>
