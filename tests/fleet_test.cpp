@@ -278,8 +278,11 @@ TEST_F(UpdateAll, OnlyAStopSignalStopsTheUpdates)
     for (const Case &c : cases) {
         Words sim = {"--flash-time", "100", "--mode", "normal", "--also", "normal", "--also", "normal"};
         bool updates_end = c.status == "1\n";
+        // a.out is emptied before the run starts: the wait below must not
+        // read the previous case's, and signal a run not yet listening.
         Outcome outcome = runShell(
             updates_end ? verifyEach({"1-1", "1-10"}, sim) : sim,
+            ": > a.out\n"
             "setsid \"$FWLAUNCH\" --all --jobs 2 firmware.bin > a.out 2> a.err & a=$!\n"
             "until [ \"$(grep -c 'About to run dfu-util' a.out)\" = 2 ]; do sleep 0.05; done\n" +
                 c.kill + "; wait $a; echo $? > a.status\n");
