@@ -102,13 +102,27 @@ bool watchForBootloader()
     return false;
 }
 
+bool listsPort(const std::vector<OndrixDevice> &devices, const std::string &port)
+{
+    for (const OndrixDevice &device : devices)
+        if (device.port == port)
+            return true;
+    return false;
+}
+
+// hidapi lists a device once per HID interface, and per collection of
+// each report descriptor: the first entry of a port stands for it.
 void appendDevices(std::vector<OndrixDevice> &devices, unsigned short product_id)
 {
     hid_device_info *devs = hid_enumerate(DEVICE_VENDOR_ID, product_id);
-    for (hid_device_info *dev = devs; dev != nullptr; dev = dev->next)
-        if (!hasLeft(dev))
-            devices.push_back({usbPortOf(dev->path), product_id == BOOTLOADER_PRODUCT_ID, dev->vendor_id,
-                               dev->product_id, dev->path, serialText(dev)});
+    for (hid_device_info *dev = devs; dev != nullptr; dev = dev->next) {
+        if (hasLeft(dev))
+            continue;
+        std::string port = usbPortOf(dev->path);
+        if (port.empty() || !listsPort(devices, port))
+            devices.push_back({port, product_id == BOOTLOADER_PRODUCT_ID, dev->vendor_id, dev->product_id,
+                               dev->path, serialText(dev)});
+    }
     hid_free_enumeration(devs);
 }
 
@@ -172,7 +186,8 @@ int requestHidCmd(unsigned char cmd1, unsigned char cmd2)
 {
     printf("Start hid_enumerate\n");
     // Every request lists afresh: the device may have left the bus since
-    // the last look.
+    // the last look. Any device leaving while it is listed is left out
+    // (hid_listing_guard.cpp).
     hid_device_info *devs = hid_enumerate(0, 0);
     hid_device_info *first = firstShown(devs);
     if (first == nullptr) {

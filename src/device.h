@@ -27,8 +27,8 @@ struct OndrixDevice {
     std::wstring serial; // empty when it has none
 };
 
-// Every attached ondrix device, normal mode first, each mode in the order
-// the HID layer lists it.
+// Every attached ondrix device, once, normal mode first, each mode in the
+// order the HID layer lists it.
 std::vector<OndrixDevice> listOndrixDevices();
 
 class UdevWait;

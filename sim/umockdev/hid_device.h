@@ -18,13 +18,23 @@ struct HidIdentity {
     std::string serial;
 };
 
-// Adds a USB device on `port` carrying one HID interface. The last of
-// its nodes is the hidraw node.
-TestbedNodes add_usb_hid_device(UMockdevTestbed *testbed, const UsbPort &port,
-                                const HidIdentity &identity);
+// Adds a USB device on `port` carrying `interfaces` HID interfaces, each
+// with its hidraw node. Its nodes: the usb_device, then per interface the
+// usb_interface, hid and hidraw nodes.
+TestbedNodes add_usb_hid_device(UMockdevTestbed *testbed, const UsbPort &port, const HidIdentity &identity,
+                                uint8_t interfaces = 1);
 
-// Adds the HID interface (usb_interface, hid and hidraw nodes) beneath
-// the usb_device `nodes` starts with, and appends them to `nodes`.
-void add_hid_interface(UMockdevTestbed *testbed, TestbedNodes &nodes, const HidIdentity &identity);
+// Adds a USB HID device that is leaving the bus while it is listed: on
+// the port listed first, its hidraw node numbered apart, so that the
+// other devices' ports and hidraw nodes are what they would be without it.
+// Returns the end of the path of its hid node's uevent, which the
+// command is to be unable to read (see unreadable_uevent.cpp).
+std::string add_leaving_hid_device(UMockdevTestbed *testbed, const HidIdentity &identity);
+
+// Adds HID interface `number` (usb_interface, hid and hidraw nodes)
+// beneath the usb_device `nodes` starts with, and appends them to
+// `nodes`. The hidraw node takes the next minor, or `hidraw_minor`.
+void add_hid_interface(UMockdevTestbed *testbed, TestbedNodes &nodes, const HidIdentity &identity,
+                       uint8_t number = 0, int hidraw_minor = -1);
 
 #endif

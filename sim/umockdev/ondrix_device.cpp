@@ -302,11 +302,21 @@ gboolean on_write(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpoin
     return TRUE;
 }
 
+// The hidraw node of the device's first HID interface.
+std::string first_hidraw_node(const TestbedNodes &nodes)
+{
+    for (const TestbedNode &node : nodes)
+        if (node.devnode.rfind("/dev/hidraw", 0) == 0)
+            return node.devnode;
+    return "";
+}
+
 void attach_normal(OndrixDevice &device)
 {
     device.normal = add_usb_hid_device(the_testbed, device.port,
-                                       identity(device, NORMAL_MODE_PRODUCT_ID, NORMAL_MODE_PRODUCT));
-    const std::string hidraw = device.normal.back().devnode;
+                                       identity(device, NORMAL_MODE_PRODUCT_ID, NORMAL_MODE_PRODUCT),
+                                       device.behaviour.hid_interfaces);
+    const std::string hidraw = first_hidraw_node(device.normal);
     if (device.behaviour.refuse_open) {
         make_unopenable(hidraw);
         return;

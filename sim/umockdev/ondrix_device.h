@@ -22,6 +22,9 @@ struct OndrixBehaviour {
     // arrival within the launcher's own schedule, however busy the
     // machine is.
     bool switch_on_signal = false;
+    // HID interfaces in normal mode, each with a hidraw node of its own;
+    // the reports go to the first.
+    uint8_t hid_interfaces = 1;
     bool refuse_open = false;  // the device node cannot be opened
     bool fail_writes = false;  // every report write fails, as when the device drops off
     bool short_writes = false; // writes go through one byte short

@@ -9,6 +9,7 @@
 #include "dfu_device.h"
 #include "hid_device.h"
 #include "ondrix_device.h"
+#include "ondrix_model.h"
 #include "uevent_guard.h"
 #include "usb_ports.h"
 
@@ -74,6 +75,14 @@ const char USAGE[] =
     "                      a new device number\n"
     "  --others N          N other makers' HID devices listed before the device\n"
     "  --foreign-f408      another maker's device with product ID f408, listed first\n"
+    "  --leaving-hid other|ondrix\n"
+    "                      a HID device, listed before all others, that is leaving\n"
+    "                      the bus: its hid node is found, but its uevent cannot be\n"
+    "                      read; the others' ports and hidraw nodes are as without it.\n"
+    "                      other: another maker's; ondrix: an ondrix device in normal\n"
+    "                      mode (serial number OX-000099), as when another run switches it\n"
+    "  --two-interfaces    the device shows two HID interfaces in normal mode, each\n"
+    "                      with its hidraw node; the reports go to the first\n"
     "  --serial TEXT       the device's serial number (OX-000001)\n"
     "  --switch-delay MS|never|signal\n"
     "                      time from the switch-mode report to the bootloader (0);\n"
@@ -117,6 +126,7 @@ struct Options {
     std::string mode = "normal";
     int others = 0;
     bool foreign_f408 = false;
+    std::string leaving_hid; // "", "other" or "ondrix"
     bool foreign_dfu = false;
     std::vector<OndrixMode> also;
     std::vector<ImageCheck> checks;
@@ -227,6 +237,10 @@ Options parse_options(int argc, char **argv)
             options.others = parse_count(value());
         else if (option == "--foreign-f408")
             options.foreign_f408 = true;
+        else if (option == "--leaving-hid")
+            options.leaving_hid = value();
+        else if (option == "--two-interfaces")
+            options.behaviour.hid_interfaces = 2;
         else if (option == "--serial")
             options.behaviour.serial = value();
         else if (option == "--switch-delay") {
@@ -271,6 +285,8 @@ Options parse_options(int argc, char **argv)
     static const char *modes[] = {"normal", "bootloader", "both", "none"};
     if (std::find(std::begin(modes), std::end(modes), options.mode) == std::end(modes))
         usage_error("unknown mode");
+    if (!options.leaving_hid.empty() && options.leaving_hid != "other" && options.leaving_hid != "ondrix")
+        usage_error("--leaving-hid takes other or ondrix");
     options.command = argv + i + 1;
     return options;
 }
@@ -296,6 +312,19 @@ void add_other_devices(UMockdevTestbed *testbed, const Options &options)
         add_usb_hid_device(testbed, next_usb_port(), receiver);
     }
 }
+
+// The end of the path of the uevent the command is to be unable to read;
+// empty when there is none.
+std::string add_leaving_device(UMockdevTestbed *testbed, const Options &options)
+{
+    if (options.leaving_hid.empty())
+        return "";
+    HidIdentity keyboard{0x0b05, 0x1866, "Other Maker", "Keyboard", "KX-7"};
+    HidIdentity ondrix{ONDRIX_VENDOR_ID, NORMAL_MODE_PRODUCT_ID, ONDRIX_MANUFACTURER, NORMAL_MODE_PRODUCT,
+                       "OX-000099"};
+    return add_leaving_hid_device(testbed, options.leaving_hid == "ondrix" ? ondrix : keyboard);
+}
+
 
 // An --also or --plug device: OX-00000N, as by default but for what
 // --also's usage names.
@@ -491,14 +520,20 @@ void on_command_exit(GPid pid, gint wait_status, gpointer data)
     g_main_loop_quit(run->loop);
 }
 
-// The bus events' clock starts with the command.
-int run_command(char **command, BusSchedule &schedule)
+// The bus events' clock starts with the command. The command alone gets
+// the path of the uevent it cannot read (unreadable_uevent.cpp): umockdev
+// writes that file in this process.
+int run_command(char **command, BusSchedule &schedule, const std::string &unreadable_uevent)
 {
     GPid pid;
     GError *error = nullptr;
     GSpawnFlags flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
                                                  G_SPAWN_CHILD_INHERITS_STDIN);
-    gboolean started = g_spawn_async(nullptr, command, nullptr, flags, nullptr, nullptr, &pid, &error);
+    gchar **env = g_get_environ();
+    if (!unreadable_uevent.empty())
+        env = g_environ_setenv(env, "ONDRIX_SIM_UNREADABLE_UEVENT", unreadable_uevent.c_str(), TRUE);
+    gboolean started = g_spawn_async(nullptr, command, env, flags, nullptr, nullptr, &pid, &error);
+    g_strfreev(env);
     if (!started) {
         fprintf(stderr, "ondrix-sim: cannot run %s: %s\n", command[0], error->message);
         g_error_free(error);
@@ -591,9 +626,11 @@ int main(int argc, char **argv)
     DfuDevice *foreign_dfu = options.foreign_dfu ? add_foreign_dfu_device(testbed) : nullptr;
     ondrix_setup(testbed, log);
     add_ondrix_devices(options);
+    // Last: it takes no port or node number from the others.
+    const std::string unreadable_uevent = add_leaving_device(testbed, options);
     BusSchedule schedule{options.bus_events};
     listen_for_bus_signals(schedule);
-    int status = run_command(options.command, schedule);
+    int status = run_command(options.command, schedule, unreadable_uevent);
     if (!report_downloads(options, log, foreign_dfu) && status == 0)
         status = EXIT_FAILURE;
 

@@ -52,6 +52,11 @@ UsbPort next_usb_port()
     return UsbPort{std::to_string(BUS) + "-" + ports[handed_out++], BUS, next_devnum()};
 }
 
+UsbPort port_listed_first()
+{
+    return UsbPort{std::to_string(BUS) + "-0", BUS, next_devnum()};
+}
+
 UsbPort renumbered(const UsbPort &port)
 {
     return UsbPort{port.name, port.busnum, next_devnum()};

@@ -20,6 +20,10 @@ struct UsbPort {
 // they were added.
 UsbPort next_usb_port();
 
+// A port that udev lists before every port handed out, and that is not
+// handed out ("1-0": no bus has a port 0).
+UsbPort port_listed_first();
+
 // The same port with a new device number, as a device gets when it
 // enumerates again (after a mode switch, say).
 UsbPort renumbered(const UsbPort &port);
