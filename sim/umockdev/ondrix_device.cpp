@@ -141,8 +141,9 @@ void reset_in_due_time(OndrixDevice &device, int session)
 
 void attach_bootloader(OndrixDevice &device)
 {
+    const bool fails = !device.behaviour.fail_first_bootloader_only || device.bootloader_session == 0;
     DfuDeviceConfig config = bootloader_config(device.behaviour.serial, BOOTLOADER_TRANSFER_SIZE,
-                                               device.behaviour.fail_download_after);
+                                               fails ? device.behaviour.fail_download_after : -1);
     config.flash_time_ms = device.behaviour.flash_time_ms;
     OndrixDevice *self = &device;
     const int session = ++device.bootloader_session;

@@ -29,6 +29,7 @@ struct OndrixBehaviour {
     bool fail_writes = false;  // every report write fails, as when the device drops off
     bool short_writes = false; // writes go through one byte short
     int fail_download_after = -1; // the bootloader fails to write this block
+    bool fail_first_bootloader_only = false; // later bootloaders (after a replug) write all
     unsigned flash_time_ms = 0;   // the bootloader's write time of each download block
     // At the end of a download (the program that completed it having
     // closed the bootloader) the device resets: the bootloader leaves the

@@ -95,6 +95,9 @@ const char USAGE[] =
     "  --short-writes      report writes go through one byte short\n"
     "  --fail-download-after N\n"
     "                      the bootloader fails to write block N of the image\n"
+    "  --fail-first-download-after N\n"
+    "                      the same, but only the device's first bootloader: once\n"
+    "                      it is replugged, it writes the whole image\n"
     "  --flash-time MS     every ondrix bootloader takes MS to write each block\n"
     "                      of a download, answering dfuDNBUSY meanwhile (0)\n"
     "  --foreign-dfu       another maker's device in DFU mode beside the device\n"
@@ -258,6 +261,10 @@ Options parse_options(int argc, char **argv)
             options.behaviour.short_writes = true;
         else if (option == "--fail-download-after")
             options.behaviour.fail_download_after = parse_count(value());
+        else if (option == "--fail-first-download-after") {
+            options.behaviour.fail_download_after = parse_count(value());
+            options.behaviour.fail_first_bootloader_only = true;
+        }
         else if (option == "--flash-time")
             options.behaviour.flash_time_ms = parse_count(value());
         else if (option == "--foreign-dfu")
