@@ -29,8 +29,10 @@ Verdict DeviceMemory::arrived(const DeviceSighting &device, double now)
 void DeviceMemory::left(const std::string &port, double now)
 {
     for (auto &[key, record] : records_)
-        if (record.port == port)
+        if (record.port == port) {
             record.last_seen_leaving = std::max(record.last_seen_leaving, now);
+            record.said_already_updated = false; // its next arrival is a return of its own
+        }
 }
 
 void DeviceMemory::ended(const DeviceSighting &device, bool updated, double now)

@@ -18,8 +18,8 @@ const double SAME_DEVICE_SECONDS = 5;
 
 enum class Verdict {
     take_up,          // update it
-    already_updated,  // updated in this watch; say so (once)
-    ignore,           // updated, and already said so
+    already_updated,  // updated in this watch; say so, once each time it returns
+    ignore,           // updated, and already said so since it last left
 };
 
 class DeviceMemory {

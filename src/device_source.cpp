@@ -125,6 +125,14 @@ public:
         remember(now);
     }
 
+    void updateEnded(const std::string &port)
+    {
+        seen_.erase(port);
+        for (const DeviceSighting &device : attachedOndrixDevices())
+            if (device.port == port)
+                seen_[port] = device;
+    }
+
 private:
     void remember(const std::vector<DeviceSighting> &devices)
     {
@@ -155,6 +163,12 @@ public:
     }
 
     bool polls() const override { return looks_ != nullptr; }
+
+    void updateEnded(const std::string &port) override
+    {
+        if (looks_ != nullptr)
+            looks_->updateEnded(port);
+    }
 
     std::vector<DeviceSighting> take() override
     {

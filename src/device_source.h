@@ -42,13 +42,16 @@ public:
     virtual int timeoutMs() const { return -1; }
     // What has arrived and left since the last call.
     virtual std::vector<DeviceSighting> take() = 0;
-    // Whether it looks once a second instead of hearing from udev.
+    // Whether it also looks once a second, udev not running.
     virtual bool polls() const { return false; }
+    // An update of the device on `port` has ended: whatever that device
+    // did meanwhile (its switch, a failure in its bootloader) is not news.
+    virtual void updateEnded(const std::string & /*port*/) {}
 };
 
-// Arrivals as udev announces them, or a look once a second where udev does
-// not run. Created before the attached devices are listed, so that none
-// arriving in between is missed.
+// Arrivals and departures as udev announces them; where udev does not
+// run, also what a look at the bus once a second finds. Created before the
+// attached devices are listed, so that none arriving in between is missed.
 std::unique_ptr<DeviceSource> watchForArrivals();
 
 #endif

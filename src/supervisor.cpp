@@ -640,6 +640,8 @@ private:
         result.left_in_bootloader = left_in_bootloader;
         if (result.outcome == "updated" || result.outcome == "failed" || result.outcome == "timed out")
             memory_.ended(update.sighting, result.outcome == "updated", result.time);
+        if (source_ != nullptr)
+            source_->updateEnded(update.device.port);
         tell([&](FleetView &view) { view.result(update.device, result); });
     }
 

@@ -402,6 +402,27 @@ TEST_F(UpdateAllOnATerminal, TheTableShowsThePhaseEachUpdateTells)
     EXPECT_EQ(readFile(path("ended")), "ended 0\n");
 }
 
+// --watch on a terminal: the devices under way above a status line, while
+// it waits and after two devices.
+TEST_F(UpdateAllOnATerminal, TheWatchShowsItsDevicesAndAStatusLine)
+{
+    std::string sim = std::string(ONDRIX_SIM) + " --mode none --plug 1000:normal --plug 1000:normal -- timeout --preserve-status -s INT 6 " +
+                      FWLAUNCH + " --watch img.bin";
+    Words screens;
+    std::string end = screenAfter("PATH=" + std::string(DFU_UTIL_STAND_IN_DIR) + ":/usr/bin:/bin DFU_UTIL_SECONDS=1 " +
+                                      "DFU_UTIL_RECORD=dfu-util.record " + sim,
+                                  screens);
+    auto seen = [&](const std::string &pattern) {
+        return std::any_of(screens.begin(), screens.end(), [&](const std::string &screen) {
+            return std::regex_search(screen, std::regex(pattern));
+        });
+    };
+    EXPECT_TRUE(seen("\n0 updated, 0 failed, 0 updating, waiting for devices\n")) << end;
+    EXPECT_TRUE(seen("1-1   downloading 0 %\n1-10  downloading 0 %\n0 updated, 0 failed, 2 updating\n")) << end;
+    EXPECT_TRUE(seen("\n2 updated, 0 failed, 0 updating, waiting for devices\n")) << end;
+    EXPECT_EQ(readFile(path("ended")), "ended 130\n") << end;
+}
+
 using ChooseBySerial = LauncherTest;
 
 TEST_F(ChooseBySerial, TheDeviceWithThatSerialNumberIsUpdatedInEitherMode)
@@ -440,7 +461,10 @@ using UsageErrors = LauncherTest;
 
 TEST_F(UsageErrors, ConflictingOrMalformedSeveralDeviceOptions)
 {
-    for (const Words &args : {Words{"--all", "--port", "1-1", "img.bin"}, Words{"--serial", "OX-000001", "--all", "img.bin"},
+    for (const Words &args : {Words{"--watch", "--all", "img.bin"}, Words{"--serial", "OX-000001", "--all", "img.bin"},
+                              Words{"--count", "2", "--all", "img.bin"}, Words{"--json", "img.bin"},
+                              Words{"--watch", "--timeout", "0", "img.bin"}, Words{"--log-dir", ".", "img.bin"},
+                              Words{"--port", "1-1", "--port", "1-10", "img.bin"}, Words{"--watch", "--port=", "img.bin"},
                               Words{"--port", "1-1", "--serial", "OX-000001", "img.bin"},
                               Words{"--jobs", "2", "img.bin"}, Words{"--all", "--jobs", "0", "img.bin"},
                               Words{"--all", "--jobs=two", "img.bin"}, Words{"--all", "--all", "img.bin"},
@@ -450,6 +474,10 @@ TEST_F(UsageErrors, ConflictingOrMalformedSeveralDeviceOptions)
         EXPECT_EQ(outcome.status, 2);
         EXPECT_TRUE(reportsReceived("1-1").empty());
     }
+    Outcome no_log_dir = run({"--also", "normal"}, {"--watch", "--log-dir", "missing", "img.bin"});
+    EXPECT_EQ(no_log_dir.err, "fwlaunch: cannot write logs in missing: No such file or directory\n");
+    EXPECT_EQ(no_log_dir.status, 2);
+    EXPECT_TRUE(reportsReceived("1-1").empty());
 }
 
 } // namespace
