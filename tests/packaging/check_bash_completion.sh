@@ -53,7 +53,7 @@ expect() { # expect LINE CANDIDATE...
     fi
 }
 
-expect 'fwlaunch -' --all --help --jobs --list --port --serial --version
+expect 'fwlaunch -' --all --count --help --jobs --json --list --log-dir --port --serial --timeout --version --watch
 expect 'fwlaunch --p' --port
 expect 'fwlaunch --s' --serial
 expect 'fwlaunch --port ' 1-1 1-10.2
@@ -68,6 +68,8 @@ expect 'fwlaunch --list ' ''
 expect 'fwlaunch ' update.bin update.dfu
 expect 'fwlaunch --port 1-1 update.b' update.bin
 expect 'fwlaunch --all --jobs 2 ' update.bin update.dfu
+expect 'fwlaunch --watch --timeout ' ''
+expect 'fwlaunch --watch --log-dir ' ''
 touch "$tmp/bin/none-attached"
 expect 'fwlaunch --port ' ''
 expect 'fwlaunch --serial ' ''
