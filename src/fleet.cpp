@@ -440,7 +440,7 @@ void startQueued(std::vector<Child> &children, size_t jobs, const char *img, Upd
         if (!startChild(child, img, update)) {
             child.state = RunState::ended;
             child.wait_status = EXIT_NOT_ALL_UPDATED << 8;
-            child.last_line = std::string("fwlaunch: cannot start the update: ") + strerror(errno);
+            child.last_line = std::string("fwlaunch: the update cannot start: ") + strerror(errno);
             child.phase = "failed";
         }
     }
