@@ -417,7 +417,7 @@ private:
     {
         update.state = RunState::ended;
         update.wait_status = EXIT_NOT_ALL_UPDATED << 8;
-        update.last_line = std::string("fwlaunch: cannot start the update: ") + strerror(errno);
+        update.last_line = std::string("fwlaunch: the update cannot start: ") + strerror(errno);
         update.device.started_at = realNow();
         report(update);
     }
