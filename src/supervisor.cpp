@@ -658,6 +658,10 @@ private:
     // or --port, straight from there.
     int end()
     {
+        if (waiting_) {
+            waiting_ = false;
+            tell([&](FleetView &view) { view.waiting(false, realNow()); });
+        }
         std::vector<OndrixDevice> devices;
         if (std::any_of(updates_.begin(), updates_.end(), wasCutShort))
             devices = listOndrixDevices();
