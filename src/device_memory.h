@@ -11,6 +11,9 @@
 // known by its port, and one that comes back to that port within a few
 // seconds of the last device leaving it (or of its update's end) is taken
 // for the same device: its own reset into normal mode after the download.
+// udev may announce a bootloader after the update that used it has ended
+// (its rules took longer than the download): a bootloader that has not
+// left its port since is no news.
 
 // Seconds within which a device without a serial number that comes back
 // to its port is the one that left it.
@@ -34,6 +37,7 @@ public:
 private:
     struct Record {
         bool updated = false;
+        bool left_since_end = false;
         bool said_already_updated = false;
         std::string port;
         double last_seen_leaving = -1; // its port's last departure, or its update's end

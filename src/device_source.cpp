@@ -115,14 +115,28 @@ public:
         std::vector<DeviceSighting> now = attachedOndrixDevices();
         for (const DeviceSighting &device : now) {
             auto before = seen_.find(device.port);
-            if (before == seen_.end() || before->second.in_bootloader != device.in_bootloader ||
-                before->second.serial != device.serial)
+            bool changed = before != seen_.end() && (before->second.in_bootloader != device.in_bootloader ||
+                                                     before->second.serial != device.serial);
+            // A device changes its mode or serial number only by leaving
+            // the bus and coming back.
+            if (changed)
+                sightings.push_back(DeviceSighting{false, device.port, "", false});
+            if (before == seen_.end() || changed)
                 sightings.push_back(device);
         }
         for (const auto &[port, device] : seen_)
             if (std::none_of(now.begin(), now.end(), [&](const DeviceSighting &d) { return d.port == port; }))
                 sightings.push_back(DeviceSighting{false, port, device.serial, device.in_bootloader});
         remember(now);
+    }
+
+    // What udev announced is known before the next look.
+    void note(const DeviceSighting &sighting)
+    {
+        if (sighting.arrived)
+            seen_[sighting.port] = sighting;
+        else
+            seen_.erase(sighting.port);
     }
 
     void updateEnded(const std::string &port)
@@ -175,6 +189,9 @@ public:
         std::vector<DeviceSighting> sightings;
         if (announcements_ != nullptr)
             announcements_->take(sightings);
+        for (const DeviceSighting &sighting : sightings)
+            if (looks_ != nullptr)
+                looks_->note(sighting);
         if (looks_ != nullptr && nowMs() >= next_look_) {
             looks_->take(sightings);
             next_look_ = nowMs() + POLL_INTERVAL_MS;
