@@ -38,6 +38,7 @@ TEST_F(SimulatedBus, EachDeviceSwitchesAloneAndComesBackOnItsOwnPort)
     EXPECT_EQ(reportsReceived("1-10"), Words{"02 12 34"});
     EXPECT_TRUE(reportsReceived("1-1").empty());
     std::string log = simulatorLog();
+    EXPECT_NE(logLine(log, "1-10 command report at "), "") << log;
     EXPECT_NE(logLine(log, "1-10 bootloader attached at "), "") << log;
     EXPECT_EQ(logLine(log, "1-1 bootloader"), "");
     EXPECT_EQ(logLine(log, "download"), "download 040e:f003 on 1-10 0 bytes");

@@ -277,6 +277,7 @@ gboolean on_write(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpoin
         return TRUE;
     }
     log_line(device, report_line(report->data, report->data_len));
+    log_time(device, "command report");
 
     if (behaviour.fail_writes) {
         start_switch(device);
