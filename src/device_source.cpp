@@ -12,6 +12,7 @@
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -113,6 +114,7 @@ public:
     void take(std::vector<DeviceSighting> &sightings)
     {
         std::vector<DeviceSighting> now = attachedOndrixDevices();
+        settle(now);
         for (const DeviceSighting &device : now) {
             auto before = seen_.find(device.port);
             bool changed = before != seen_.end() && (before->second.in_bootloader != device.in_bootloader ||
@@ -139,15 +141,22 @@ public:
             seen_.erase(sighting.port);
     }
 
-    void updateEnded(const std::string &port)
-    {
-        seen_.erase(port);
-        for (const DeviceSighting &device : attachedOndrixDevices())
-            if (device.port == port)
-                seen_[port] = device;
-    }
+    // What the device did during its update is not news: the next look
+    // takes its port as it finds it.
+    void updateEnded(const std::string &port) { settling_.insert(port); }
 
 private:
+    void settle(const std::vector<DeviceSighting> &now)
+    {
+        for (const std::string &port : settling_) {
+            seen_.erase(port);
+            for (const DeviceSighting &device : now)
+                if (device.port == port)
+                    seen_[port] = device;
+        }
+        settling_.clear();
+    }
+
     void remember(const std::vector<DeviceSighting> &devices)
     {
         seen_.clear();
@@ -156,6 +165,7 @@ private:
     }
 
     std::map<std::string, DeviceSighting> seen_;
+    std::set<std::string> settling_;
 };
 
 // udev's announcements where it runs. Where it does not (a container, a
