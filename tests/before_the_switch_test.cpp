@@ -230,7 +230,10 @@ TEST_F(OneRunPerDevice, TwoRunsOnTheSameDeviceAtOnceUpdateItOnce)
 {
     makeFile("firmware.bin", payload());
     search_path = "/usr/bin:/bin";
-    Outcome outcome = runShell({"--mode", "normal", "--verify", "firmware.bin"},
+    // Each block takes half a second to write, so that the first run
+    // still holds the device when the second, however late a busy machine
+    // starts it, comes to the lock.
+    Outcome outcome = runShell({"--mode", "normal", "--flash-time", "500", "--verify", "firmware.bin"},
                                "\"$FWLAUNCH\" --port 1-1 firmware.bin > a.out 2> a.err & a=$!\n"
                                "\"$FWLAUNCH\" --port 1-1 firmware.bin > b.out 2> b.err; b=$?\n"
                                "wait $a; echo \"$? $b\"");
