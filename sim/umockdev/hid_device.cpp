@@ -35,11 +35,11 @@ TestbedNodes add_usb_device_for(UMockdevTestbed *testbed, const UsbPort &port, c
 } // namespace
 
 TestbedNodes add_usb_hid_device(UMockdevTestbed *testbed, const UsbPort &port, const HidIdentity &identity,
-                                uint8_t interfaces)
+                                uint8_t interfaces, const BeforeHidrawNode &before_first_node)
 {
     TestbedNodes nodes = add_usb_device_for(testbed, port, identity, interfaces);
     for (uint8_t number = 0; number < interfaces; number++)
-        add_hid_interface(testbed, nodes, identity, number);
+        add_hid_interface(testbed, nodes, identity, number, -1, number == 0 ? before_first_node : nullptr);
     return nodes;
 }
 
@@ -52,7 +52,7 @@ std::string add_leaving_hid_device(UMockdevTestbed *testbed, const HidIdentity &
 }
 
 void add_hid_interface(UMockdevTestbed *testbed, TestbedNodes &nodes, const HidIdentity &identity,
-                       uint8_t number, int hidraw_minor)
+                       uint8_t number, int hidraw_minor, const BeforeHidrawNode &before_node)
 {
     const std::string &usb_syspath = nodes.front().syspath;
     std::string usb_devpath = usb_syspath.substr(usb_syspath.find("/devices/"));
@@ -73,6 +73,8 @@ void add_hid_interface(UMockdevTestbed *testbed, TestbedNodes &nodes, const HidI
                     "H: report_descriptor=%s\n",
                     BUS_USB, identity.vendor_id, identity.product_id, identity.manufacturer.c_str(),
                     identity.product.c_str(), identity.serial.c_str(), hex(ONDRIX_REPORT_DESCRIPTOR).c_str()));
+    if (before_node)
+        before_node("/dev/" + hidraw_name);
     // hid_open reads the hid node's uevent through <hidraw>/device.
     add_node(testbed, nodes, hid_path + "/hidraw/" + hidraw_name, "/dev/" + hidraw_name,
              format("E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/%s\nL: device=../../../%s\n",

@@ -7,6 +7,7 @@
 #include <umockdev.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // What a USB HID device shows of itself in sysfs, as hidapi reads it.
@@ -18,11 +19,16 @@ struct HidIdentity {
     std::string serial;
 };
 
+// Called with the path of a hidraw node just before the node appears, so
+// that whatever answers on it is in place before a program can find it: a
+// program that opened the node in between would hold a plain file.
+using BeforeHidrawNode = std::function<void(const std::string &devnode)>;
+
 // Adds a USB device on `port` carrying `interfaces` HID interfaces, each
 // with its hidraw node. Its nodes: the usb_device, then per interface the
 // usb_interface, hid and hidraw nodes.
 TestbedNodes add_usb_hid_device(UMockdevTestbed *testbed, const UsbPort &port, const HidIdentity &identity,
-                                uint8_t interfaces = 1);
+                                uint8_t interfaces = 1, const BeforeHidrawNode &before_first_node = nullptr);
 
 // Adds a USB HID device that is leaving the bus while it is listed: on
 // the port listed first, its hidraw node numbered apart, so that the
@@ -35,6 +41,6 @@ std::string add_leaving_hid_device(UMockdevTestbed *testbed, const HidIdentity &
 // beneath the usb_device `nodes` starts with, and appends them to
 // `nodes`. The hidraw node takes the next minor, or `hidraw_minor`.
 void add_hid_interface(UMockdevTestbed *testbed, TestbedNodes &nodes, const HidIdentity &identity,
-                       uint8_t number = 0, int hidraw_minor = -1);
+                       uint8_t number = 0, int hidraw_minor = -1, const BeforeHidrawNode &before_node = nullptr);
 
 #endif

@@ -313,16 +313,8 @@ std::string first_hidraw_node(const TestbedNodes &nodes)
     return "";
 }
 
-void attach_normal(OndrixDevice &device)
+void answer_reports_on(OndrixDevice &device, const std::string &hidraw)
 {
-    device.normal = add_usb_hid_device(the_testbed, device.port,
-                                       identity(device, NORMAL_MODE_PRODUCT_ID, NORMAL_MODE_PRODUCT),
-                                       device.behaviour.hid_interfaces);
-    const std::string hidraw = first_hidraw_node(device.normal);
-    if (device.behaviour.refuse_open) {
-        make_unopenable(hidraw);
-        return;
-    }
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     device.handlers.push_back(ReportHandler{handler, hidraw});
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), nullptr);
@@ -332,6 +324,20 @@ void attach_normal(OndrixDevice &device)
         g_printerr("ondrix-sim: cannot attach to %s: %s\n", hidraw.c_str(), error->message);
         g_error_free(error);
     }
+}
+
+void attach_normal(OndrixDevice &device)
+{
+    const bool refuses_open = device.behaviour.refuse_open;
+    auto answer_reports = [&device, refuses_open](const std::string &hidraw) {
+        if (!refuses_open)
+            answer_reports_on(device, hidraw);
+    };
+    device.normal = add_usb_hid_device(the_testbed, device.port,
+                                       identity(device, NORMAL_MODE_PRODUCT_ID, NORMAL_MODE_PRODUCT),
+                                       device.behaviour.hid_interfaces, answer_reports);
+    if (refuses_open)
+        make_unopenable(first_hidraw_node(device.normal));
 }
 
 // With the lock held, as in what follows.
