@@ -286,8 +286,8 @@ DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const D
     auto state = std::make_shared<DeviceState>();
     state->model = dfu_model_new(config);
     state->hooks = hooks;
-    TestbedNodes nodes = add_usb_device(testbed, port, state->model.descriptors, state->model.strings);
-
+    // The handler is in place before the node appears: a program that
+    // opened the node first would hold a plain file.
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     connect_handler(handler, "handle-ioctl", G_CALLBACK(on_handle_ioctl), state);
     connect_handler(handler, "client-connected", G_CALLBACK(on_client_connected), state);
@@ -299,6 +299,7 @@ DfuDevice *dfu_device_add(UMockdevTestbed *testbed, const UsbPort &port, const D
         g_object_unref(handler);
         return nullptr;
     }
+    TestbedNodes nodes = add_usb_device(testbed, port, state->model.descriptors, state->model.strings);
     return new DfuDevice{UMOCKDEV_TESTBED(g_object_ref(testbed)), handler, nodes, state};
 }
 
