@@ -357,7 +357,7 @@ TEST_F(UpdateAllOnATerminal, TheTableShowsOneRowPerDeviceAndEndsWithEachInItsFin
 {
     makeFile("big.bin", firmwareImage(2000000));
     std::string sim = std::string(ONDRIX_SIM) +
-                      " --mode normal --fail-download-after 5 --also normal --also bootloader -- " + FWLAUNCH +
+                      " --mode normal --fail-download-after 5 --also normal --also bootloader -- " + launcherPath() +
                       " --all big.bin 2>/dev/null";
     Words screens;
     std::string screen = screenAfter("PATH=/usr/bin:/bin " + sim, screens);
@@ -386,7 +386,7 @@ TEST_F(UpdateAllOnATerminal, TheTableShowsOneRowPerDeviceAndEndsWithEachInItsFin
 // late, then a download (the dfu-util stand-in draws no progress bar).
 TEST_F(UpdateAllOnATerminal, TheTableShowsThePhaseEachUpdateTells)
 {
-    std::string sim = std::string(ONDRIX_SIM) + " --switch-delay 1500 -- " + FWLAUNCH + " --all img.bin";
+    std::string sim = std::string(ONDRIX_SIM) + " --switch-delay 1500 -- " + launcherPath() + " --all img.bin";
     Words screens;
     screenAfter("PATH=" + std::string(DFU_UTIL_STAND_IN_DIR) + ":/usr/bin:/bin DFU_UTIL_SECONDS=1.5 " +
                     "DFU_UTIL_RECORD=dfu-util.record " + sim,
@@ -407,7 +407,7 @@ TEST_F(UpdateAllOnATerminal, TheTableShowsThePhaseEachUpdateTells)
 TEST_F(UpdateAllOnATerminal, TheWatchShowsItsDevicesAndAStatusLine)
 {
     std::string sim = std::string(ONDRIX_SIM) + " --mode none --plug 1000:normal --plug 1000:normal -- timeout --preserve-status -s INT 6 " +
-                      FWLAUNCH + " --watch img.bin";
+                      launcherPath() + " --watch img.bin";
     Words screens;
     std::string end = screenAfter("PATH=" + std::string(DFU_UTIL_STAND_IN_DIR) + ":/usr/bin:/bin DFU_UTIL_SECONDS=1 " +
                                       "DFU_UTIL_RECORD=dfu-util.record " + sim,

@@ -118,6 +118,12 @@ Words wrapperWords(const std::string &reports)
     return words;
 }
 
+std::string builtUnderTest(const std::string &built_here, const char *path_in_build)
+{
+    const char *build = getenv("FWLAUNCH_BUILD_UNDER_TEST");
+    return build != nullptr && *build != '\0' ? std::string(build) + "/" + path_in_build : built_here;
+}
+
 // Sanitizers built into the launcher report on standard error: their
 // log_path would have them open files before the testbed's library is
 // ready, which crashes.
@@ -180,6 +186,13 @@ Outcome spawn(Words command, const std::string &cwd, const Words &env, const std
 
 } // namespace
 
+std::string launcherPath() { return builtUnderTest(FWLAUNCH_BUILT, "fwlaunch"); }
+
+std::string launcherWithHidapiStandInPath()
+{
+    return builtUnderTest(FWLAUNCH_WITH_HIDAPI_STAND_IN_BUILT, "tests/fwlaunch-hidapi-stand-in");
+}
+
 void LauncherTest::SetUp()
 {
     char scratch[] = "/tmp/fwlaunch-test.XXXXXX";
@@ -202,7 +215,7 @@ void LauncherTest::TearDown()
 Outcome LauncherTest::run(const Words &sim_options, const Words &args)
 {
     Words command = wrapperWords(path("reports"));
-    command.push_back(FWLAUNCH);
+    command.push_back(launcherPath());
     command.insert(command.end(), args.begin(), args.end());
     return simulate(sim_options, command);
 }
@@ -219,7 +232,7 @@ Outcome LauncherTest::simulate(const Words &sim_options, const Words &command)
 
 Outcome LauncherTest::runShell(const Words &sim_options, const std::string &script)
 {
-    extra_env.push_back(std::string("FWLAUNCH=") + FWLAUNCH);
+    extra_env.push_back("FWLAUNCH=" + launcherPath());
     Outcome outcome = simulate(sim_options, {"/bin/sh", "-c", script});
     extra_env.pop_back();
     return outcome;
@@ -254,7 +267,7 @@ void LauncherTest::expectNoToolReports(const std::string &err)
 Outcome LauncherTest::runWithHidapiStandIn(const std::string &behaviour, const Words &args)
 {
     Words command = wrapperWords(path("reports"));
-    command.push_back(FWLAUNCH_WITH_HIDAPI_STAND_IN);
+    command.push_back(launcherWithHidapiStandInPath());
     command.insert(command.end(), args.begin(), args.end());
     return launch(command, {"HIDAPI_STAND_IN=" + behaviour});
 }

@@ -111,4 +111,11 @@ Words linesOf(const std::string &text);
 // Whether a tool such as valgrind runs the launcher, many times slower.
 bool runsUnderATool();
 
+// The launcher under test, and the same launcher linked against the
+// stand-in for hidapi: this build's, or those of the build folder
+// FWLAUNCH_BUILD_UNDER_TEST names, such as one with the sanitizers (the
+// simulator and the tests themselves need no second build).
+std::string launcherPath();
+std::string launcherWithHidapiStandInPath();
+
 #endif
