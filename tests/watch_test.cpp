@@ -112,8 +112,11 @@ TEST_F(Watch, ADeviceWithoutASerialNumberIsKnownByItsPortForAFewSeconds)
         int downloads;
     } cases[] = {{"0.2", "already updated", 1}, {"6", "updated in", 2}};
     for (const Case &c : cases) {
+        // w.out is emptied before the watch starts: the wait below must not
+        // read the previous case's and pull the device out too early.
         runShell({"--mode", "none", "--plug", "0:normal:-", "--reset-after-download", "100", "--unplug",
                   "signal:1-1", "--replug", "signal:1-1"},
+                 ": > w.out\n"
                  "\"$FWLAUNCH\" --watch firmware.bin > w.out 2> w.err & w=$!\n"
                  "until grep -q '1-1 -: already updated' w.out; do sleep 0.05; done\n"
                  "kill -USR2 $PPID; sleep " + c.gap + "; kill -USR2 $PPID\n"
