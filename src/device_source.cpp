@@ -199,8 +199,8 @@ public:
         std::vector<DeviceSighting> sightings;
         if (announcements_ != nullptr)
             announcements_->take(sightings);
-        for (const DeviceSighting &sighting : sightings)
-            if (looks_ != nullptr)
+        if (looks_ != nullptr)
+            for (const DeviceSighting &sighting : sightings)
                 looks_->note(sighting);
         if (looks_ != nullptr && nowMs() >= next_look_) {
             looks_->take(sightings);
